@@ -1,0 +1,179 @@
+/* The registry store: the Windows registry calls on SQLite.
+ *
+ * HKEY_LOCAL_MACHINE is $QX_STATE_DIR/registry/machine.db, HKEY_CURRENT_USER is
+ * $QX_STATE_DIR/registry/user-<uid>.db; HKEY_USERS, HKEY_CLASSES_ROOT and
+ * HKEY_CURRENT_CONFIG are not offered (ERROR_INVALID_HANDLE). Key paths use "\"
+ * between keys; a key name may contain "/". Key and value names compare without
+ * regard to ASCII case and keep the case they were created with. Subkeys enumerate
+ * in a stable order, values in creation order. String data is stored as UTF-16LE
+ * with its terminator, as Windows keeps it; the narrow (A) calls convert.
+ * Limits as on Windows: key name 255 characters, value name 16,383 characters.
+ * Every write is one transaction; concurrent writers in many processes lose
+ * nothing, and a writer killed at any moment leaves a consistent store.
+ * Results are Windows error numbers (LSTATUS); the calls do not set the last error.
+ * Thread-safety: every call may be made from any thread; an HKEY may be shared
+ * between threads. */
+#ifndef QXPLATFORM_REGISTRY_H
+#define QXPLATFORM_REGISTRY_H
+
+#include <qxplatform/types.h>
+
+typedef struct qx_hkey* HKEY;
+typedef HKEY* PHKEY;
+
+#define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define HKEY_USERS ((HKEY)(uintptr_t)0x80000003u)
+#define HKEY_CURRENT_CONFIG ((HKEY)(uintptr_t)0x80000005u)
+
+/* Value types. */
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+#define REG_QWORD_LITTLE_ENDIAN 11
+
+/* Access rights (accepted and checked for shape; the store's file mode decides who
+ * may write). */
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_EXECUTE 0x20019
+#define KEY_ALL_ACCESS 0xF003F
+
+/* Create options and dispositions. */
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_OPTION_VOLATILE 0x00000001
+#define REG_OPTION_BACKUP_RESTORE 0x00000004
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
+
+/* Notification filters. */
+#define REG_NOTIFY_CHANGE_NAME 0x00000001
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000
+
+/* Save and restore. */
+#define REG_LATEST_FORMAT 2
+#define REG_FORCE_RESTORE 0x00000008
+#define REG_WHOLE_HIVE_VOLATILE 0x00000001
+
+/* RegGetValue flags. */
+#define RRF_RT_REG_NONE 0x00000001
+#define RRF_RT_REG_SZ 0x00000002
+#define RRF_RT_REG_EXPAND_SZ 0x00000004
+#define RRF_RT_REG_BINARY 0x00000008
+#define RRF_RT_REG_DWORD 0x00000010
+#define RRF_RT_REG_MULTI_SZ 0x00000020
+#define RRF_RT_REG_QWORD 0x00000040
+#define RRF_RT_ANY 0x0000FFFF
+#define RRF_NOEXPAND 0x10000000
+
+/* Name limits, in characters without the terminator. */
+#define QX_REG_MAX_KEY_NAME 255
+#define QX_REG_MAX_VALUE_NAME 16383
+
+QXP_API LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                              PHKEY phkResult);
+QXP_API LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                              PHKEY phkResult);
+QXP_API LSTATUS RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+QXP_API LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
+
+QXP_API LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                                DWORD dwOptions, REGSAM samDesired,
+                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                PHKEY phkResult, LPDWORD lpdwDisposition);
+QXP_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                DWORD dwOptions, REGSAM samDesired,
+                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                PHKEY phkResult, LPDWORD lpdwDisposition);
+QXP_API LSTATUS RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+QXP_API LSTATUS RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
+
+QXP_API LSTATUS RegCloseKey(HKEY hKey);
+QXP_API LSTATUS RegFlushKey(HKEY hKey);
+
+QXP_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
+                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegGetValueA(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags,
+                             LPDWORD pdwType, LPVOID pvData, LPDWORD pcbData);
+QXP_API LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
+                             LPDWORD pdwType, LPVOID pvData, LPDWORD pcbData);
+
+QXP_API LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                               const BYTE* lpData, DWORD cbData);
+QXP_API LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
+                               const BYTE* lpData, DWORD cbData);
+
+QXP_API LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+QXP_API LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+/* Deletes a key without subkeys (ERROR_ACCESS_DENIED when it has some). */
+QXP_API LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+QXP_API LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+/* Deletes a key's whole tree; a NULL subkey deletes hKey's subkeys and values. */
+QXP_API LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+QXP_API LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
+
+QXP_API LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                              LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                              PFILETIME lpftLastWriteTime);
+QXP_API LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                              LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                              PFILETIME lpftLastWriteTime);
+QXP_API LSTATUS RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+QXP_API LSTATUS RegEnumKeyW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName);
+QXP_API LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
+                              LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+                              LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
+                              LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+                              LPBYTE lpData, LPDWORD lpcbData);
+
+QXP_API LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
+                                 LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                 LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                 LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                 LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                 PFILETIME lpftLastWriteTime);
+QXP_API LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
+                                 LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                 LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                 LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                 LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                 PFILETIME lpftLastWriteTime);
+
+/* Saves a key's tree to a standalone hive file (fails with ERROR_ALREADY_EXISTS
+ * when the file exists), and restores one into a key, replacing its tree. */
+QXP_API LSTATUS RegSaveKeyA(HKEY hKey, LPCSTR lpFile, const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+QXP_API LSTATUS RegSaveKeyW(HKEY hKey, LPCWSTR lpFile, const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+QXP_API LSTATUS RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags);
+QXP_API LSTATUS RegRestoreKeyW(HKEY hKey, LPCWSTR lpFile, DWORD dwFlags);
+
+/* Signals hEvent (an event from CreateEvent) once when the key (or, with
+ * bWatchSubtree, its tree) changes as dwNotifyFilter says, in this process or
+ * another. Only asynchronous notification (fAsynchronous TRUE) is offered with an
+ * event; a synchronous call blocks until the change. The watch ends when it has
+ * fired or the key is closed. */
+QXP_API LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
+                                        HANDLE hEvent, BOOL fAsynchronous);
+
+#endif
