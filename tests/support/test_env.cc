@@ -15,13 +15,17 @@ namespace qx::testing {
 namespace {
 
 std::string g_root;
+// The temporary folder the program started with: tests point TMPDIR at their own
+// folder, which is gone by the time the next test starts.
+std::string g_base;
 
 class FreshFolders : public ::testing::EmptyTestEventListener {
   void OnTestStart(const ::testing::TestInfo&) override {
-    std::string base = ::testing::TempDir();
-    if (base.empty() || base.back() != '/') base += '/';
-    std::string tmpl = base + "qxtest.XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    std::string tmpl = g_base + "qxtest.XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      std::perror(tmpl.c_str());
+      std::abort();
+    }
     g_root = tmpl;
     for (const char* sub : {"state", "run", "tmp"}) std::filesystem::create_directory(g_root + "/" + sub);
     ::setenv("QX_STATE_DIR", (g_root + "/state").c_str(), 1);
@@ -87,6 +91,8 @@ void WriteFile(const std::string& path, const std::string& data) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleMock(&argc, argv);
+  qx::testing::g_base = ::testing::TempDir();
+  if (qx::testing::g_base.empty() || qx::testing::g_base.back() != '/') qx::testing::g_base += '/';
   ::testing::UnitTest::GetInstance()->listeners().Append(new qx::testing::FreshFolders);
   return RUN_ALL_TESTS();
 }
