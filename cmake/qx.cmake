@@ -11,7 +11,11 @@ target_include_directories(qx_build_flags INTERFACE
   ${PROJECT_SOURCE_DIR}/include
   ${PROJECT_SOURCE_DIR}/platform/include)
 
+# Shared libraries must resolve every symbol at link time, except in sanitized
+# builds: clang links the sanitizer runtime into the program only.
+set(QX_NO_UNDEFINED -Wl,--no-undefined)
 if(QX_SANITIZE)
+  set(QX_NO_UNDEFINED)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
@@ -30,7 +34,7 @@ function(qx_shared_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE qx_build_flags ${ARG_LINKS})
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  target_link_options(${name} PRIVATE ${QX_NO_UNDEFINED})
   install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 
