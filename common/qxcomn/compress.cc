@@ -166,7 +166,7 @@ QX_EXPORT DWORD qxdecompress(LPCVOID pInput, LPVOID pOutput, DWORD ulLength) {
         return true;
       },
       [&](uint8_t value, size_t count) {
-        std::memset(out + o, value, count);
+        if (count) std::memset(out + o, value, count);
         o += count;
         return true;
       });
@@ -192,6 +192,7 @@ QX_EXPORT int qxdecompressn(LPCVOID pInput, DWORD ulLength, LPVOID pOutput, DWOR
       },
       [&](uint8_t value, size_t count) {
         if (count > ulCapacity - o) return !(overflow = true);
+        if (count == 0) return true;  // a token for nothing; out may be null
         std::memset(out + o, value, count);
         o += count;
         return true;
