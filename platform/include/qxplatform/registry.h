@@ -85,6 +85,14 @@ typedef HKEY* PHKEY;
 #define RRF_RT_ANY 0x0000FFFF
 #define RRF_NOEXPAND 0x10000000
 
+/* Error numbers of RegGetValue's type checks. */
+#ifndef ERROR_DATATYPE_MISMATCH
+#define ERROR_DATATYPE_MISMATCH 1629L
+#endif
+#ifndef ERROR_UNSUPPORTED_TYPE
+#define ERROR_UNSUPPORTED_TYPE 1630L
+#endif
+
 /* Name limits, in characters without the terminator. */
 #define QX_REG_MAX_KEY_NAME 255
 #define QX_REG_MAX_VALUE_NAME 16383
@@ -175,5 +183,66 @@ QXP_API LSTATUS RegRestoreKeyW(HKEY hKey, LPCWSTR lpFile, DWORD dwFlags);
  * fired or the key is closed. */
 QXP_API LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
                                         HANDLE hEvent, BOOL fAsynchronous);
+
+#ifdef __cplusplus
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qx::platform {
+
+// One value as the wide calls see it: data is the raw bytes (string types as
+// UTF-16LE, with their terminator when they were stored with one).
+struct RegistryValue {
+  std::string name;  // UTF-8; "" is the key's default value
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+// A key with its values (in creation order) and subkeys, as a hive file holds it.
+struct RegistryKeyTree {
+  std::string name;  // UTF-8; ignored for the top key of a hive
+  std::string cls;
+  std::vector<RegistryValue> values;
+  std::vector<RegistryKeyTree> subkeys;
+};
+
+// The hive file format (docs/registry.md): EncodeHive writes a tree, DecodeHive
+// reads and validates one completely (magic, version, lengths, checksum, names
+// and their limits, no duplicate names, depth, no trailing bytes). DecodeHive
+// returns ERROR_SUCCESS or ERROR_NOT_REGISTRY_FILE, and never reads outside bytes.
+QXP_CXX_API std::string EncodeHive(const RegistryKeyTree& tree);
+QXP_CXX_API LSTATUS DecodeHive(std::string_view bytes, RegistryKeyTree* out);
+
+// One key of the text export format of qxreg (docs/registry.md): its root name
+// ("HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER"), its path below the root and
+// its values.
+struct RegistryTextKey {
+  std::string root;
+  std::vector<std::string> path;
+  std::vector<RegistryValue> values;
+};
+
+// Writes keys in the text export format; ParseRegistryText reads it back exactly.
+// ParseRegistryText checks the whole text before it returns anything: on a fault
+// it returns false and says where and what in *error ("line N: ...").
+QXP_CXX_API std::string FormatRegistryText(const std::vector<RegistryTextKey>& keys);
+QXP_CXX_API bool ParseRegistryText(std::string_view text, std::vector<RegistryTextKey>* out,
+                                   std::string* error);
+
+// The file that holds a root's store ("" for a root that is not offered).
+QXP_CXX_API std::string RegistryStorePath(HKEY root);
+
+// Runs SQLite's integrity check and the store's own structural checks on a
+// root's store. ERROR_SUCCESS with *problems empty when sound; ERROR_SUCCESS with
+// a description when damaged but readable; an error number when unreadable.
+QXP_CXX_API LSTATUS CheckRegistryStore(HKEY root, std::string* problems);
+
+// Lets go of the process's open store files (they close as their last HKEY
+// closes); the next call opens them afresh, as a new process would.
+QXP_CXX_API void CloseRegistryStores();
+
+}  // namespace qx::platform
+#endif
 
 #endif

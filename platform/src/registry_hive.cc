@@ -1,0 +1,9 @@
+// Hive files (being built).
+#include <qxplatform/registry.h>
+
+extern "C" {
+LSTATUS RegSaveKeyA(HKEY, LPCSTR, const LPSECURITY_ATTRIBUTES) { return ERROR_CALL_NOT_IMPLEMENTED; }
+LSTATUS RegSaveKeyW(HKEY, LPCWSTR, const LPSECURITY_ATTRIBUTES) { return ERROR_CALL_NOT_IMPLEMENTED; }
+LSTATUS RegRestoreKeyA(HKEY, LPCSTR, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
+LSTATUS RegRestoreKeyW(HKEY, LPCWSTR, DWORD) { return ERROR_CALL_NOT_IMPLEMENTED; }
+}
