@@ -154,6 +154,53 @@ QX_EXPORT LPVOID Sds_Net2Host(LPVOID pData, DWORD ulLength);
 
 /* ==== Wildcard patterns ==== */
 
+/* Whole-name patterns: literals, "?" and "*", sets "[a-z]" ("[~...]" negated),
+ * classes "%A" ... "%X", marks "%0" ... "%9", repeat counts "{min-max>}", no-ops
+ * ",", quoting with "`", several alternatives separated by "^" (flag 2), negated
+ * alternatives starting with "~", and a path-depth rule (flag 4). A pattern is
+ * compiled once and matched any number of times; matching time is bounded by
+ * (pattern elements x name length), whatever the pattern.
+ * Thread-safety: a compiled pattern is read-only while matching and may be shared
+ * by threads; the mark array is the caller's. */
+
+#define QXREG_EXACT_CASE 1u
+#define QXREG_ALTERNATIVES 2u
+#define QXREG_PATH_DEPTH 4u
+
+/* Results of compiling: QXREG_OK, QXREG_SYNTAX (the handle is set to null) or
+ * QXREG_NO_MEMORY. Results of matching: QXREG_MATCH, QXREG_NO_MATCH,
+ * QXREG_EMPTY_ALTERNATIVE. A null handle matches every name. */
+#define QXREG_OK 0
+#define QXREG_SYNTAX 2
+#define QXREG_NO_MEMORY 3
+#define QXREG_MATCH 0
+#define QXREG_NO_MATCH 1
+#define QXREG_EMPTY_ALTERNATIVE 2
+
+typedef struct QXREGPATTERN* QXREGHANDLE;
+
+/* Compiles a pattern; a null pattern, or narrow text that is not valid UTF-8, is a
+ * syntax error. */
+QX_EXPORT int QXRegCompile(QXREGHANDLE* phReg, LPCSTR pszPattern, DWORD dwFlags);
+QX_EXPORT int QXRegCompileW(QXREGHANDLE* phReg, LPCWSTR pwszPattern, DWORD dwFlags);
+/* Matches a whole name. apMarks (may be null) is an array of 10 pointers: for each
+ * mark the successful match passed, the slot of its number is set to point into
+ * the caller's name where the mark stood; other slots are left as they were. A
+ * narrow name that is not valid UTF-8 matches nothing. */
+QX_EXPORT int QXRegExecW(QXREGHANDLE hReg, LPCWSTR pwszName, LPCWSTR* apMarks);
+QX_EXPORT int QXRegExec(QXREGHANDLE hReg, LPCSTR pszName, LPCSTR* apMarks);
+QX_EXPORT void QXRegFree(QXREGHANDLE hReg);
+/* 1 if the text holds any of "`?*[],{}%" (it needs matching, not comparing). */
+QX_EXPORT int QXIsRegular(LPCSTR pszText);
+QX_EXPORT int QXIsRegularW(LPCWSTR pwszText);
+
+/* The older family: the same syntax with only the %W class (tab, line feed,
+ * vertical tab, form feed, carriage return, blank) and plain decimal counts. */
+QX_EXPORT int QXWRegCompile(QXREGHANDLE* phReg, LPCWSTR pwszPattern, DWORD dwFlags);
+QX_EXPORT int QXWRegExec(QXREGHANDLE hReg, LPCWSTR pwszName, LPCWSTR* apMarks);
+QX_EXPORT void QXWRegFree(QXREGHANDLE hReg);
+QX_EXPORT int QXWIsRegular(LPCWSTR pwszText);
+
 /* ==== Run-length compression ==== */
 
 /* A byte run-length code for records with long runs of one value: a byte other than

@@ -1,0 +1,159 @@
+// The wildcard matcher.
+//
+// The answers are those of a longest-first backtracking search: each element takes
+// as many characters as it accepts (up to its maximum), and when the rest fails it
+// gives one back at a time down to its minimum; a no-backtrack element never gives
+// any back. Such a search can take exponential time ("*a*a*a*a*b"), so instead the
+// matcher computes, element by element from the last, which positions the rest of
+// the pattern can succeed from. The marks of the first success of the search are
+// then recovered by walking forward and giving each element the longest count from
+// which the rest succeeds. Simple patterns (single characters and plain "*") use
+// the classic star-backtracking loop, linear in practice and never exponential.
+#include <algorithm>
+#include <new>
+
+#include "wildcard.h"
+
+namespace qx::comn::wildcard {
+namespace {
+
+constexpr uint32_t kNever = 0xFFFFFFFFu;
+
+// The classic loop for simple alternatives: on a mismatch, the last "*" takes one
+// more character. O(elements x name) at worst.
+bool MatchSimple(const std::vector<Element>& elems, std::u16string_view name) {
+  size_t e = 0, p = 0, n = name.size();
+  size_t star_e = SIZE_MAX, star_p = 0;
+  for (;;) {
+    // Marks and no-ops take nothing (marks are not wanted on this path).
+    while (elems[e].kind != Kind::kChars) ++e;
+    const Element& el = elems[e];
+    if (el.end) {
+      if (p == n) return true;
+    } else if (el.Star()) {
+      star_e = e++;
+      star_p = p;
+      continue;
+    } else if (p < n && el.Accepts(name[p])) {
+      ++e;
+      ++p;
+      continue;
+    }
+    if (star_e == SIZE_MAX || star_p >= n) return false;
+    p = ++star_p;
+    e = star_e + 1;
+  }
+}
+
+// Rows of the table: ok(i, p) says whether elements i.. match name[p..] to the end.
+class Table {
+ public:
+  Table(size_t elements, size_t positions, bool keep_all)
+      : positions_(positions), keep_all_(keep_all) {
+    rows_.assign((keep_all ? elements : 2) * positions, 0);
+  }
+  uint8_t* Row(size_t i) { return rows_.data() + (keep_all_ ? i : i % 2) * positions_; }
+
+ private:
+  size_t positions_;
+  bool keep_all_;
+  std::vector<uint8_t> rows_;
+};
+
+// How many characters el accepts from p on, at most its maximum.
+uint32_t Take(const Element& el, std::u16string_view name, size_t p) {
+  uint32_t k = 0;
+  while (k < el.max && p + k < name.size() && el.Accepts(name[p + k])) ++k;
+  return k;
+}
+
+bool MatchGeneral(const std::vector<Element>& elems, std::u16string_view name, Marks* marks) {
+  const size_t n = name.size();
+  const size_t last = elems.size() - 1;  // the end element
+  Table table(elems.size(), n + 1, marks != nullptr);
+  std::vector<uint32_t> run(n + 1);
+  std::vector<uint32_t> next_ok(n + 2);
+
+  uint8_t* row = table.Row(last);
+  std::fill(row, row + n + 1, 0);
+  row[n] = 1;  // only the end of the name satisfies the end element
+  for (size_t i = last; i-- > 0;) {
+    const Element& el = elems[i];
+    const uint8_t* after = table.Row(i + 1);
+    row = table.Row(i);
+    if (el.kind != Kind::kChars) {
+      std::copy(after, after + n + 1, row);
+      continue;
+    }
+    // run[p]: characters el accepts from p on, capped at its maximum.
+    run[n] = 0;
+    for (size_t p = n; p-- > 0;)
+      run[p] = el.Accepts(name[p]) ? std::min<uint32_t>(run[p + 1] + 1, el.max) : 0;
+    // run[p+1] was capped, which only matters when run[p] reaches the cap anyway.
+    if (el.possessive) {
+      for (size_t p = 0; p <= n; ++p) row[p] = run[p] >= el.min && after[p + run[p]];
+      continue;
+    }
+    next_ok[n + 1] = kNever;
+    for (size_t q = n + 1; q-- > 0;) next_ok[q] = after[q] ? uint32_t(q) : next_ok[q + 1];
+    for (size_t p = 0; p <= n; ++p) {
+      size_t lo = p + el.min;
+      row[p] = run[p] >= el.min && lo <= n && next_ok[lo] <= p + run[p];
+    }
+  }
+  if (!table.Row(0)[0]) return false;
+  if (marks == nullptr) return true;
+
+  // Walk the first success of the longest-first search to find the marks.
+  size_t p = 0;
+  for (size_t i = 0; i < last; ++i) {
+    const Element& el = elems[i];
+    if (el.kind == Kind::kMark) (*marks)[el.mark] = long(p);
+    if (el.kind != Kind::kChars) continue;
+    uint32_t k = Take(el, name, p);
+    if (!el.possessive) {
+      const uint8_t* after = table.Row(i + 1);
+      while (k > el.min && !after[p + k]) --k;
+    }
+    p += k;
+  }
+  return true;
+}
+
+bool MatchAlternative(const Alternative& alt, std::u16string_view name, Marks* marks,
+                      bool force_general) {
+  bool want_marks = marks != nullptr && alt.has_marks;
+  if (alt.simple && !want_marks && !force_general && name.size() <= kMaxCount)
+    return MatchSimple(alt.elements, name);
+  return MatchGeneral(alt.elements, name, want_marks ? marks : nullptr);
+}
+
+}  // namespace
+
+int Match(const Pattern& pattern, std::u16string_view name, Marks* marks, bool force_general) {
+  unsigned depth = (pattern.flags & kPathDepth) ? PathDepth(name) : 0;
+  auto fits = [&](const Alternative& alt) { return alt.depth == 0 || alt.depth == depth; };
+  Marks found;
+  found.fill(-1);
+  bool any_positive = false, matched = false;
+  for (const auto& alt : pattern.alternatives) {
+    if (alt.negated) continue;
+    any_positive = true;
+    if (!fits(alt)) continue;
+    if (alt.elements.empty()) return kEmptyAlternative;
+    if (MatchAlternative(alt, name, marks ? &found : nullptr, force_general)) {
+      matched = true;
+      break;
+    }
+  }
+  if (any_positive && !matched) return kNoMatch;
+  for (const auto& alt : pattern.alternatives) {
+    if (!alt.negated || !fits(alt)) continue;
+    if (alt.elements.empty()) return kEmptyAlternative;
+    if (MatchAlternative(alt, name, nullptr, force_general)) return kNoMatch;
+  }
+  if (marks) *marks = found;
+  return kMatch;
+}
+
+}  // namespace qx::comn::wildcard
