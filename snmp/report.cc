@@ -1,0 +1,67 @@
+// Delivery of the engine's reports to the product's message facility.
+#include <qxsnmp/report.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace qx::snmp {
+namespace {
+
+ReportSink g_sink = nullptr;
+bool g_debug = false;
+int g_dump = 0;
+
+// Trace texts are formatted into a buffer of this size; longer texts are cut.
+constexpr size_t kTraceTextSize = 200;
+
+// Hands the record to the message facility.
+void ToFacility(const ReportRecord& r) {
+  // Until the facility is linked in, print the identifier and the values on
+  // standard error so that nothing is lost.
+  std::fprintf(stderr, "%%QXTRAP-%c-%u,", "WSEIF???"[r.msgid & 7], (r.msgid >> 3) & 0xFFF);
+  for (const ReportValue& v : r.values) {
+    if (const auto* i = std::get_if<int64_t>(&v))
+      std::fprintf(stderr, " %lld", static_cast<long long>(*i));
+    else
+      std::fprintf(stderr, " %s", std::get<std::string>(v).c_str());
+  }
+  std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+void SetReportSink(ReportSink sink) { g_sink = sink; }
+
+void Deliver(const ReportRecord& record) {
+  if (g_sink != nullptr) {
+    g_sink(record);
+    return;
+  }
+  ToFacility(record);
+}
+
+bool DebugTracing() { return g_debug; }
+void SetDebugTracing(bool on) { g_debug = on; }
+int DumpCounter() { return g_dump; }
+void SetDumpCounter(int count) { g_dump = count; }
+
+void Trace(const char* format, ...) {
+  if (!g_debug) return;
+  char text[kTraceTextSize];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  Report(kMsgTrace, kFlagLocal, text);
+}
+
+void DebugLine(const char* format, ...) {
+  char text[kTraceTextSize];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  Report(kMsgTrace, kFlagLocal, text);
+}
+
+}  // namespace qx::snmp
