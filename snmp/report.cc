@@ -1,4 +1,5 @@
 // Delivery of the engine's reports to the product's message facility.
+#include <qxplatform/format.h>
 #include <qxsnmp/report.h>
 
 #include <cstdarg>
@@ -45,21 +46,34 @@ void SetDebugTracing(bool on) { g_debug = on; }
 int DumpCounter() { return g_dump; }
 void SetDumpCounter(int count) { g_dump = count; }
 
+namespace {
+
+// Formats a trace text with the project's formatter, cut to the trace buffer.
+std::string FormatTrace(const char* format, va_list ap) {
+  std::vector<qx::platform::FormatArg> args = qx::platform::ReadPrintfArgs(format, ap);
+  std::string text = qx::platform::FormatPrintf(format, args);
+  if (text.size() > kTraceTextSize - 1) text.resize(kTraceTextSize - 1);
+  return text;
+}
+
+}  // namespace
+
 void Trace(const char* format, ...) {
   if (!g_debug) return;
-  char text[kTraceTextSize];
   va_list ap;
   va_start(ap, format);
-  std::vsnprintf(text, sizeof text, format, ap);
+  std::string text = FormatTrace(format, ap);
   va_end(ap);
   Report(kMsgTrace, kFlagLocal, text);
 }
 
 void DebugLine(const char* format, ...) {
-  char text[kTraceTextSize];
+  // The trace facility decides whether such lines are written; until it is
+  // linked in they follow the debug-trace switch.
+  if (!g_debug) return;
   va_list ap;
   va_start(ap, format);
-  std::vsnprintf(text, sizeof text, format, ap);
+  std::string text = FormatTrace(format, ap);
   va_end(ap);
   Report(kMsgTrace, kFlagLocal, text);
 }

@@ -19,6 +19,7 @@ class ReportCapture {
   ReportCapture(const ReportCapture&) = delete;
   ReportCapture& operator=(const ReportCapture&) = delete;
 
+  void Clear() { Records().clear(); }
   const std::vector<ReportRecord>& records() const { return Records(); }
   // The records that are not trace lines.
   std::vector<ReportRecord> messages() const {

@@ -22,22 +22,22 @@
 namespace qx::snmp {
 namespace {
 
-uint32_t g_request_id = 0;
-
 // Seeds the request-id counter with a pseudo-random value from the time of day.
 void SeedRequestIds() {
-  if (g_request_id != 0) return;
+  uint32_t& counter = RequestIdCounter();
+  if (counter != 0) return;
   timeval tv{};
   gettimeofday(&tv, nullptr);
   std::minstd_rand generator(static_cast<uint32_t>(tv.tv_sec) ^ static_cast<uint32_t>(tv.tv_usec));
-  g_request_id = static_cast<uint32_t>(generator());
-  if (g_request_id == 0) g_request_id = 1;
+  counter = static_cast<uint32_t>(generator());
+  if (counter == 0) counter = 1;
 }
 
 // The next request id; 0 means "none given" and is never handed out.
 uint32_t NextRequestId() {
-  if (++g_request_id == 0) ++g_request_id;
-  return g_request_id;
+  uint32_t& counter = RequestIdCounter();
+  if (++counter == 0) ++counter;
+  return counter;
 }
 
 // Binds a socket to the wildcard address of family with an ephemeral port.
@@ -127,6 +127,11 @@ TimeOfDay AddMicroseconds(TimeOfDay t, int64_t us) {
 
 int64_t MicrosecondsBetween(TimeOfDay from, TimeOfDay to) {
   return (to.sec - from.sec) * 1000000 + (to.usec - from.usec);
+}
+
+uint32_t& RequestIdCounter() {
+  static uint32_t counter = 0;
+  return counter;
 }
 
 SessionLink::~SessionLink() {

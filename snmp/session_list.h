@@ -43,6 +43,9 @@ struct SessionLink {
   ~SessionLink();
 };
 
+// The process-wide request-id counter (the last id handed out).
+uint32_t& RequestIdCounter();
+
 // Newest first.
 std::list<std::unique_ptr<SessionLink>>& Sessions();
 // The link of a session handle, or nullptr.

@@ -13,7 +13,6 @@
 #define QXSNMP_REPORT_H
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -66,15 +65,16 @@ void Deliver(const ReportRecord& record);
 // to four values, each an integer or a string.
 template <typename... Values>
 struct Report {
-  explicit Report(uint32_t msgid, int flags, const Values&... values,
-                  std::source_location where = std::source_location::current()) {
+  // line and file default to the caller's (the builtins work with gcc and clang).
+  explicit Report(uint32_t msgid, int flags, const Values&... values, int line = __builtin_LINE(),
+                  const char* file = __builtin_FILE()) {
     static_assert(sizeof...(Values) <= 4, "at most four values");
     ReportRecord r;
     r.msgid = msgid;
     r.flags = (flags & ~0xFF) | static_cast<int>(sizeof...(Values));
     (r.values.push_back(ToValue(values)), ...);
-    r.line = static_cast<int>(where.line());
-    r.file = BaseName(where.file_name());
+    r.line = line;
+    r.file = BaseName(file);
     Deliver(r);
   }
 
