@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t length = static_cast<int32_t>(size);
 
   auto pdu = snmp_pdu_create(0);
-  if (snmp_parse(nullptr, pdu.get(), bytes.data(), length) == 0 &&
-      pdu->command == SNMP_MSG_TRAP) {
+  if (snmp_parse(nullptr, pdu.get(), bytes.data(), length) == 0 && pdu->command == SNMP_MSG_TRAP) {
     // What was decoded can be encoded again when its types are known ones.
     pdu->agent_addr = "127.0.0.1";
     std::vector<uint8_t> out(kMaxMessageSize);

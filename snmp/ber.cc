@@ -212,8 +212,8 @@ uint8_t* asn_build_int(uint8_t* data, int32_t* datalength, uint8_t type, int32_t
   return data + intsize;
 }
 
-uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type,
-                                uint32_t value, size_t size) {
+uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type, uint32_t value,
+                                size_t size) {
   if (size != sizeof(uint32_t)) {
     Trace("asn_parse_int called with intsize that was not = long\n");
     return Fail<uint8_t>(kErrIntSize);
@@ -259,8 +259,8 @@ const uint8_t* asn_parse_string(const uint8_t* data, int32_t* datalength, uint8_
   return e.content + e.length;
 }
 
-uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type,
-                          const uint8_t* string, int32_t strlength) {
+uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type, const uint8_t* string,
+                          int32_t strlength) {
   if (strlength < 0) return Fail<uint8_t>(kErrTooLong);
   data = asn_build_header(data, datalength, type, static_cast<uint32_t>(strlength));
   if (data == nullptr) return nullptr;
@@ -273,8 +273,8 @@ uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type,
   return data + strlength;
 }
 
-const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t* type,
-                               oid* objid, int32_t* objidlength) {
+const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t* type, oid* objid,
+                               int32_t* objidlength) {
   Element e;
   if (!ReadElement(data, datalength, &e, "asn_parse_oid,overflow of message\n")) return nullptr;
   if (e.length == 0) {

@@ -15,14 +15,20 @@ class BerTest : public ::testing::Test {
   uint8_t buf[512];
 };
 
-Bytes Built(const uint8_t* begin, const uint8_t* end) { return Bytes(begin, end); }
+Bytes Built(const uint8_t* begin, const uint8_t* end) {
+  return Bytes(begin, end);
+}
 
 TEST_F(BerTest, LengthFieldsUseOneTwoOrThreeBytes) {
   struct Case {
     uint32_t length;
     Bytes expected;
-  } cases[] = {{0, {0x00}},        {127, {0x7F}},           {128, {0x81, 0x80}},
-               {255, {0x81, 0xFF}}, {256, {0x82, 0x01, 0x00}}, {0xFFFF, {0x82, 0xFF, 0xFF}}};
+  } cases[] = {{0, {0x00}},
+               {127, {0x7F}},
+               {128, {0x81, 0x80}},
+               {255, {0x81, 0xFF}},
+               {256, {0x82, 0x01, 0x00}},
+               {0xFFFF, {0x82, 0xFF, 0xFF}}};
   for (const Case& c : cases) {
     int32_t room = 3;
     uint8_t* end = asn_build_length(buf, &room, c.length);
@@ -135,7 +141,7 @@ TEST_F(BerTest, IntegerParsingRefusesBadElements) {
       {{0x02, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, kErrOverflow},  // five bytes as INTEGER
       {{0x41, 0x05, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}, kErrOverflow},  // five, not 00-led
       {{0x41, 0x06, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, kErrOverflow},
-      {{0x02, 0x02, 0x01}, kErrOverflow},               // content past the end
+      {{0x02, 0x02, 0x01}, kErrOverflow},  // content past the end
       {{0x02, 0x80, 0x01}, kErrIndefinite},
       {{0x02, 0x85, 1, 1, 1, 1, 1}, kErrIntSize},
       {{0x02, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 1}, kErrOverflow},  // huge length, no overflow
@@ -286,9 +292,9 @@ TEST_F(BerTest, ObjectIdentifierParsingChecksTheElement) {
     int code;
   } cases[] = {
       {{0x06, 0x00}, 64, kErrOverflow},
-      {{0x06, 0x02, 0x2B, 0x82}, 64, kErrOverflow},              // continuation runs out
-      {{0x06, 0x03, 0x2B, 0x82}, 64, kErrOverflow},              // content past the end
-      {{0x06, 0x82, 0x00}, 64, kErrOverflow},                     // length bytes past the end
+      {{0x06, 0x02, 0x2B, 0x82}, 64, kErrOverflow},  // continuation runs out
+      {{0x06, 0x03, 0x2B, 0x82}, 64, kErrOverflow},  // content past the end
+      {{0x06, 0x82, 0x00}, 64, kErrOverflow},        // length bytes past the end
       {{0x06, 0x04, 0x2B, 0x06, 0x01, 0x02}, 4, kErrOidTooLong},
       {{0x06, 0x01, 0x2B}, 1, kErrOidTooLong},
   };

@@ -54,10 +54,10 @@ void ReadOne(SnmpSession* session) {
     for (auto it = link->transport.requests.begin(); it != link->transport.requests.end(); ++it) {
       if (it->request_id != pdu->request_id) continue;
       uint32_t id = it->request_id;
-      int consumed = session->callback != nullptr
-                         ? session->callback(RECEIVED_MESSAGE, session, id, pdu.get(),
-                                             session->callback_arg)
-                         : 0;
+      int consumed =
+          session->callback != nullptr
+              ? session->callback(RECEIVED_MESSAGE, session, id, pdu.get(), session->callback_arg)
+              : 0;
       // The callback may have closed the session.
       if (consumed == 1 && (link = FindSession(session)) != nullptr) {
         link->transport.requests.remove_if(

@@ -97,11 +97,16 @@ void ReportWithTexts(uint32_t msgid) {
 
 const char* SessionErrorText(int code) {
   switch (code) {
-    case kSessNotFound: return "Unknown session";
-    case kSessUnknownHost: return "Unknown host";
-    case kSessNoLocalAddress: return "Invalid local port";
-    case kSessSendFailed: return "Unknown Error";
-    default: return "";
+    case kSessNotFound:
+      return "Unknown session";
+    case kSessUnknownHost:
+      return "Unknown host";
+    case kSessNoLocalAddress:
+      return "Invalid local port";
+    case kSessSendFailed:
+      return "Unknown Error";
+    default:
+      return "";
   }
 }
 

@@ -64,8 +64,7 @@ uint8_t* BuildPduFields(uint8_t* p, int32_t* remaining, const SnmpPdu& pdu) {
 }
 
 // Encodes the message; false with codec_error set (or a report made) on failure.
-bool BuildMessage(const SnmpSession* session, const SnmpPdu& pdu, uint8_t* data,
-                  int32_t* length) {
+bool BuildMessage(const SnmpSession* session, const SnmpPdu& pdu, uint8_t* data, int32_t* length) {
   const int32_t capacity = *length;
   if (capacity <= 0) {
     codec_error = kErrOverflow;
@@ -161,8 +160,8 @@ uint8_t* snmp_build_var_op(uint8_t* data, int32_t* remaining, const VarBind& bin
     case ASN_COUNTER:
     case ASN_GAUGE:
     case ASN_TIMETICKS:
-      p = asn_build_unsigned_int(p, remaining, binding.type,
-                                 static_cast<uint32_t>(binding.integer), 4);
+      p = asn_build_unsigned_int(p, remaining, binding.type, static_cast<uint32_t>(binding.integer),
+                                 4);
       break;
     default:
       Trace("snmp_build_var_op, bad asn type, found sym %c\n", binding.type);
@@ -221,8 +220,8 @@ const uint8_t* snmp_auth_parse(const uint8_t* data, int32_t* remaining, uint8_t*
 }
 
 const uint8_t* snmp_parse_var_op(const uint8_t* data, oid* name, int32_t* name_length,
-                                 uint8_t* value_type, int32_t* value_length,
-                                 const uint8_t** value, int32_t* remaining) {
+                                 uint8_t* value_type, int32_t* value_length, const uint8_t** value,
+                                 int32_t* remaining) {
   int32_t length = *remaining;
   uint8_t type = 0;
   const uint8_t* p = asn_parse_header(data, &length, &type);
@@ -286,8 +285,7 @@ bool ParseValue(VarBind* v, uint8_t type, const uint8_t* value, int32_t value_le
   return true;
 }
 
-bool ParseMessage(const SnmpSession* session, SnmpPdu* pdu, const uint8_t* data,
-                  int32_t length) {
+bool ParseMessage(const SnmpSession* session, SnmpPdu* pdu, const uint8_t* data, int32_t length) {
   uint8_t community[kMaxCommunityLength];
   int32_t community_length = kMaxCommunityLength;
   int32_t version = 0;
@@ -342,8 +340,7 @@ bool ParseMessage(const SnmpSession* session, SnmpPdu* pdu, const uint8_t* data,
     uint8_t value_type = 0;
     int32_t value_length = 0;
     const uint8_t* value_at = nullptr;
-    p = snmp_parse_var_op(p, name, &name_length, &value_type, &value_length, &value_at,
-                          &remaining);
+    p = snmp_parse_var_op(p, name, &name_length, &value_type, &value_length, &value_at, &remaining);
     if (p == nullptr) return false;
     v.name.assign(name, name + name_length);
     v.type = value_type;

@@ -51,15 +51,15 @@ class PduTest : public ::testing::Test {
 TEST_F(PduTest, TrapMessageLayout) {
   auto pdu = MakeTrap();
   snmp_add_null_var(pdu.get(), kSysObjectId.data(), kSysObjectId.size());
-  Bytes expected = {
-      0x30, 0x36, 0x02, 0x01, 0x00, 0x04, 0x06, 'p', 'u', 'b', 'l', 'i', 'c',  // header
-      0xA4, 0x29,                                                            // Trap-PDU
-      0x06, 0x08, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59,            // enterprise
-      0x40, 0x04, 0x7F, 0x00, 0x00, 0x01,                                    // agent-addr
-      0x02, 0x01, 0x06, 0x02, 0x01, 0x01,                                    // generic, specific
-      0x43, 0x01, 0x64,                                                      // time-stamp
-      0x30, 0x0E, 0x30, 0x0C, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x02, 0x01, 0x01, 0x02, 0x03,
-      0x05, 0x00};
+  Bytes expected = {0x30, 0x36, 0x02, 0x01, 0x00, 0x04, 0x06, 'p',  'u',  'b',
+                    'l',  'i',  'c',                                             // header
+                    0xA4, 0x29,                                                  // Trap-PDU
+                    0x06, 0x08, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x81, 0xFD, 0x59,  // enterprise
+                    0x40, 0x04, 0x7F, 0x00, 0x00, 0x01,                          // agent-addr
+                    0x02, 0x01, 0x06, 0x02, 0x01, 0x01,  // generic, specific
+                    0x43, 0x01, 0x64,                    // time-stamp
+                    0x30, 0x0E, 0x30, 0x0C, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x02,
+                    0x01, 0x01, 0x02, 0x03, 0x05, 0x00};
   EXPECT_EQ(Build(pdu.get()), expected);
 }
 
@@ -159,13 +159,11 @@ TEST_F(PduTest, AgentAddressBytesComeFromTheResolvedAddress) {
   pdu->agent_addr = "255.255.255.255";
   Bytes message = Build(pdu.get());
   Bytes agent = {0x40, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_NE(std::search(message.begin(), message.end(), agent.begin(), agent.end()),
-            message.end());
+  EXPECT_NE(std::search(message.begin(), message.end(), agent.begin(), agent.end()), message.end());
   pdu->agent_addr = "::1";  // IPv6 only: 0.0.0.0
   message = Build(pdu.get());
   agent = {0x40, 0x04, 0, 0, 0, 0};
-  EXPECT_NE(std::search(message.begin(), message.end(), agent.begin(), agent.end()),
-            message.end());
+  EXPECT_NE(std::search(message.begin(), message.end(), agent.begin(), agent.end()), message.end());
   // The local host (empty text) is some IPv4 address.
   pdu->agent_addr = "";
   EXPECT_FALSE(Build(pdu.get()).empty());
@@ -299,16 +297,15 @@ TEST_F(PduTest, ParseRefusesMalformedMessagesWithTheirCodes) {
   EXPECT_EQ(ParseCode(trap({0x30, 0x08, 0x30, 0x06, 0x06, 0x01, 0x2B, 0x05, 0x01, 0x00}), capture),
             -210);
   EXPECT_EQ(ParseCode(trap({0x30, 0x06, 0x30, 0x04, 0x06, 0x00, 0x05, 0x00}), capture), -203);
-  EXPECT_EQ(ParseCode(trap({0x30, 0x07, 0x30, 0x05, 0x06, 0x01, 0x2B, 0x04, 0x05}), capture),
-            -205);
+  EXPECT_EQ(ParseCode(trap({0x30, 0x07, 0x30, 0x05, 0x06, 0x01, 0x2B, 0x04, 0x05}), capture), -205);
   // Binding without a value element.
   EXPECT_EQ(ParseCode(trap({0x30, 0x05, 0x30, 0x03, 0x06, 0x01, 0x2B}), capture), -203);
   // An enterprise longer than 64 sub-identifiers.
   Bytes long_ent = {0x06, 65, 0x2B};
   long_ent.insert(long_ent.end(), 64, 0x01);
   Bytes p = long_ent;
-  Bytes rest = {0x40, 0x04, 127, 0, 0, 1, 0x02, 0x01, 0x06, 0x02, 0x01, 0x01, 0x43, 0x01, 0x05,
-                0x30, 0x00};
+  Bytes rest = {0x40, 0x04, 127,  0,    0,    1,    0x02, 0x01, 0x06,
+                0x02, 0x01, 0x01, 0x43, 0x01, 0x05, 0x30, 0x00};
   p.insert(p.end(), rest.begin(), rest.end());
   Bytes pdu = {0xA4, static_cast<uint8_t>(p.size())};
   pdu.insert(pdu.end(), p.begin(), p.end());
@@ -320,11 +317,10 @@ TEST_F(PduTest, ParseRefusesMalformedMessagesWithTheirCodes) {
 }
 
 TEST_F(PduTest, UnknownValueTypesAreSkipped) {
-  Bytes bindings = {0x30, 0x12,
-                    0x30, 0x07, 0x06, 0x01, 0x2B, 0x47, 0x02, 0xAA, 0xBB,   // type 0x47
+  Bytes bindings = {0x30, 0x12, 0x30, 0x07, 0x06, 0x01, 0x2B, 0x47, 0x02, 0xAA, 0xBB,  // type 0x47
                     0x30, 0x07, 0x06, 0x01, 0x2B, 0x02, 0x02, 0x01, 0x00};  // INTEGER 256
-  Bytes p = {0x06, 0x01, 0x2B, 0x40, 0x04, 1, 2, 3, 4, 0x02, 0x01, 0x00,
-             0x02, 0x01, 0x00, 0x43, 0x01, 0x00};
+  Bytes p = {0x06, 0x01, 0x2B, 0x40, 0x04, 1,    2,    3,    4,
+             0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x43, 0x01, 0x00};
   p.insert(p.end(), bindings.begin(), bindings.end());
   Bytes pdu = {0xA4, static_cast<uint8_t>(p.size())};
   pdu.insert(pdu.end(), p.begin(), p.end());
@@ -346,7 +342,9 @@ TEST_F(PduTest, UnknownValueTypesAreSkipped) {
 const uint8_t* AcceptingHook(const uint8_t* data, int32_t, const uint8_t*, int32_t) {
   return data;
 }
-const uint8_t* RefusingHook(const uint8_t*, int32_t, const uint8_t*, int32_t) { return nullptr; }
+const uint8_t* RefusingHook(const uint8_t*, int32_t, const uint8_t*, int32_t) {
+  return nullptr;
+}
 
 TEST_F(PduTest, AuthHookTakesOverThePdu) {
   Bytes message = Message({0xFF, 0x00});  // not a PDU the parser would accept

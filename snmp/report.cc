@@ -31,7 +31,9 @@ void ToFacility(const ReportRecord& r) {
 
 }  // namespace
 
-void SetReportSink(ReportSink sink) { g_sink = sink; }
+void SetReportSink(ReportSink sink) {
+  g_sink = sink;
+}
 
 void Deliver(const ReportRecord& record) {
   if (g_sink != nullptr) {
@@ -41,10 +43,18 @@ void Deliver(const ReportRecord& record) {
   ToFacility(record);
 }
 
-bool DebugTracing() { return g_debug; }
-void SetDebugTracing(bool on) { g_debug = on; }
-int DumpCounter() { return g_dump; }
-void SetDumpCounter(int count) { g_dump = count; }
+bool DebugTracing() {
+  return g_debug;
+}
+void SetDebugTracing(bool on) {
+  g_debug = on;
+}
+int DumpCounter() {
+  return g_dump;
+}
+void SetDumpCounter(int count) {
+  g_dump = count;
+}
 
 namespace {
 

@@ -252,8 +252,7 @@ int EncodeAndSend(SessionLink* link, SnmpPdu* pdu, const std::string& peer, int 
     last_errno = errno;
     Trace("snmp_send: sendto: %s FAILED\n", host.c_str());
   }
-  Trace("%d = sendto error code\n",
-        static_cast<int>(qx::platform::ErrorFromErrno(last_errno)));
+  Trace("%d = sendto error code\n", static_cast<int>(qx::platform::ErrorFromErrno(last_errno)));
   Trace("sendto: %s\n", SystemErrorText(last_errno));
   session_error = kSessSendFailed;
   return 0;

@@ -111,8 +111,7 @@ TEST_F(SessionTest, TrapReachesAnIPv4Peer) {
   ASSERT_FALSE(got.empty());
   auto back = snmp_pdu_create(0);
   ASSERT_EQ(snmp_parse(nullptr, back.get(), got.data(), static_cast<int32_t>(got.size())), 0);
-  EXPECT_EQ(back->enterprise,
-            (std::vector<oid>{1, 3, 6, 1, 4, 1, QX_ENTERPRISE_NUMBER, 5, 1, 1}));
+  EXPECT_EQ(back->enterprise, (std::vector<oid>{1, 3, 6, 1, 4, 1, QX_ENTERPRISE_NUMBER, 5, 1, 1}));
   EXPECT_EQ(back->variables.size(), 1u);
   EXPECT_EQ(snmp_close(s), 1);
 }

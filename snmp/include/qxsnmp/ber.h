@@ -35,16 +35,16 @@ inline constexpr uint8_t ASN_TIMETICKS = 0x43;
 inline constexpr uint8_t ASN_OPAQUE = 0x44;
 
 // Codec error codes.
-inline constexpr int kErrIntSize = -202;       // integer size not 4, or length field over 4 bytes
-inline constexpr int kErrOverflow = -203;      // content past the end, no room for a header
-inline constexpr int kErrNoRoomInt = -204;     // no room for an integer's content or a length
-inline constexpr int kErrTooLong = -205;       // string or header longer than the room given
-inline constexpr int kErrMultiByteId = -206;   // multi-byte identifier (or unknown type to build)
-inline constexpr int kErrIndefinite = -207;    // indefinite length
-inline constexpr int kErrOidTooLong = -208;    // object identifier longer than its capacity
-inline constexpr int kErrNoRoomOid = -209;     // no room for an object identifier's content
-inline constexpr int kErrBadNull = -210;       // NULL with non-zero length
-inline constexpr int kErrBadOid = -211;        // object identifier that cannot be encoded/decoded
+inline constexpr int kErrIntSize = -202;      // integer size not 4, or length field over 4 bytes
+inline constexpr int kErrOverflow = -203;     // content past the end, no room for a header
+inline constexpr int kErrNoRoomInt = -204;    // no room for an integer's content or a length
+inline constexpr int kErrTooLong = -205;      // string or header longer than the room given
+inline constexpr int kErrMultiByteId = -206;  // multi-byte identifier (or unknown type to build)
+inline constexpr int kErrIndefinite = -207;   // indefinite length
+inline constexpr int kErrOidTooLong = -208;   // object identifier longer than its capacity
+inline constexpr int kErrNoRoomOid = -209;    // no room for an object identifier's content
+inline constexpr int kErrBadNull = -210;      // NULL with non-zero length
+inline constexpr int kErrBadOid = -211;       // object identifier that cannot be encoded/decoded
 
 // The longest content length the builders produce (two length bytes).
 inline constexpr uint32_t kMaxBuildLength = 0xFFFF;
@@ -70,21 +70,21 @@ const uint8_t* asn_parse_int(const uint8_t* data, int32_t* datalength, uint8_t* 
 uint8_t* asn_build_int(uint8_t* data, int32_t* datalength, uint8_t type, int32_t value,
                        size_t size);
 // Unsigned: a leading 00 when the top bit is set, then minimal.
-uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type,
-                                uint32_t value, size_t size);
+uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type, uint32_t value,
+                                size_t size);
 
 // A byte string; *strlength is the capacity in, the length out. Content over the
 // capacity is -205.
 const uint8_t* asn_parse_string(const uint8_t* data, int32_t* datalength, uint8_t* type,
                                 uint8_t* string, int32_t* strlength);
-uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type,
-                          const uint8_t* string, int32_t strlength);
+uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type, const uint8_t* string,
+                          int32_t strlength);
 
 // An OBJECT IDENTIFIER; *objidlength is the capacity in (in sub-identifiers), the
 // count out. More sub-identifiers than the capacity is -208; a zero-length body or
 // a sub-identifier past the element is -203; one above 32 bits is -211.
-const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t* type,
-                               oid* objid, int32_t* objidlength);
+const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t* type, oid* objid,
+                               int32_t* objidlength);
 // Needs at least two sub-identifiers whose first is 0, 1 or 2 (the second below 40
 // unless the first is 2), else -211.
 uint8_t* asn_build_objid(uint8_t* data, int32_t* datalength, uint8_t type, const oid* objid,

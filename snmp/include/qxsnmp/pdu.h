@@ -65,8 +65,8 @@ struct SnmpPdu {
   uint32_t error_status = 0;
   uint32_t error_index = 0;
   std::vector<oid> enterprise;
-  std::string agent_addr;                   // sending: the agent's host text
-  std::array<uint8_t, 4> agent_ip{};        // received: the IPv4 address
+  std::string agent_addr;             // sending: the agent's host text
+  std::array<uint8_t, 4> agent_ip{};  // received: the IPv4 address
   int32_t generic_type = 0;
   int32_t specific_type = 0;
   uint32_t time = 0;
@@ -97,8 +97,8 @@ const uint8_t* snmp_auth_parse(const uint8_t* data, int32_t* remaining, uint8_t*
 // sub-identifiers; *value_type, *value_length and *value (the cursor at the value
 // element) describe the value. *remaining is decreased by the whole binding.
 const uint8_t* snmp_parse_var_op(const uint8_t* data, oid* name, int32_t* name_length,
-                                 uint8_t* value_type, int32_t* value_length,
-                                 const uint8_t** value, int32_t* remaining);
+                                 uint8_t* value_type, int32_t* value_length, const uint8_t** value,
+                                 int32_t* remaining);
 
 struct SnmpSession;
 

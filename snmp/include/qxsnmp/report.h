@@ -31,8 +31,8 @@ constexpr uint32_t MessageId(uint32_t number, uint32_t severity) {
 }
 
 // The messages the engine names directly.
-inline constexpr uint32_t kMsgTrace = MessageId(61, kSevInfo);         // 0x096581EB
-inline constexpr uint32_t kMsgHexContinue = MessageId(62, kSevInfo);   // 0x096581F3
+inline constexpr uint32_t kMsgTrace = MessageId(61, kSevInfo);          // 0x096581EB
+inline constexpr uint32_t kMsgHexContinue = MessageId(62, kSevInfo);    // 0x096581F3
 inline constexpr uint32_t kMsgNoLocalHost = MessageId(225, kSevError);  // 0x0965870A
 inline constexpr uint32_t kMsgUnknownType = MessageId(227, kSevError);  // 0x0965871A
 inline constexpr uint32_t kMsgBuildFailed = MessageId(229, kSevError);  // 0x0965872A

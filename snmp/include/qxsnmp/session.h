@@ -28,20 +28,20 @@ inline constexpr int32_t kDefaultTimeout = 1000000;  // microseconds
 struct SnmpSession;
 // Called for each received PDU (operation 1) and each request whose retries ran
 // out (operation 2); returns 1 when it has consumed a response.
-using SnmpCallback = int (*)(int operation, SnmpSession* session, uint32_t request_id,
-                             SnmpPdu* pdu, void* arg);
+using SnmpCallback = int (*)(int operation, SnmpSession* session, uint32_t request_id, SnmpPdu* pdu,
+                             void* arg);
 // Takes over the parse after the message header (cursor at the PDU, remaining
 // bytes, community); a non-null result is success.
 using SnmpAuthHook = const uint8_t* (*)(const uint8_t* data, int32_t length,
                                         const uint8_t* community, int32_t community_length);
 
 struct SnmpSession {
-  std::string community;       // empty: "public"
-  int32_t retries = -1;        // -1: kDefaultRetries
-  int32_t timeout = -1;        // microseconds; -1: kDefaultTimeout
-  std::string peername;        // empty: no peer
+  std::string community;  // empty: "public"
+  int32_t retries = -1;   // -1: kDefaultRetries
+  int32_t timeout = -1;   // microseconds; -1: kDefaultTimeout
+  std::string peername;   // empty: no peer
   uint16_t remote_port = 162;
-  uint16_t local_port = 0;     // not used
+  uint16_t local_port = 0;  // not used
   SnmpAuthHook auth_hook = nullptr;
   SnmpCallback callback = nullptr;
   void* callback_arg = nullptr;
