@@ -13,6 +13,164 @@
 
 /* ==== Message catalog and QXmsgf ==== */
 
+/* Message texts live in compiled message files ("FAC<n>.dat", one per facility
+ * number range; facilities 1 to 99 share "FAC001.dat"), found in the folders of
+ * the environment variable "DPATH" (separated by ":" or ";"; without it, the
+ * share/qx/msg folder of the installation). A message is named by a message
+ * identifier (QX_MSGID in qxdefs.h): facility, message number and severity.
+ * Catalog texts are formatted only by the product's typed formatter: a text's
+ * conversions decide how each value is read, and a "%n" writes nothing.
+ * Thread-safety: every function here may be called from any thread. */
+
+/* Substitution values: up to QX_MSG_VALUES per message. */
+#define QX_MSG_VALUES 12
+
+/* One substitution value of the value array: an integer, or a pointer to a
+ * string (a narrow string; in QX_MSGMODE_WIDE a UTF-16 string), as the message
+ * text's conversion at that value's position takes it. */
+typedef uintptr_t QXMSGVALUE;
+
+/* The message descriptor that qximsgv fills. */
+#define QX_MSG_TEXT_WIDTH 2048
+typedef struct QXMSGDESC {
+  DWORD dwReserved;               /* not read */
+  DWORD dwMsgId;                  /* the message identifier to look up */
+  char szText[QX_MSG_TEXT_WIDTH]; /* the text; 80 characters suffice in mode 1 */
+} QXMSGDESC;
+
+/* qximsgv modes. */
+#define QX_MSGMODE_SHORT 1 /* text width 80 */
+#define QX_MSGMODE_LONG 2  /* text width 2048 */
+#define QX_MSGMODE_WIDE 3  /* text width 2048; string values are UTF-16 strings */
+
+/* Looks up pDesc->dwMsgId and fills pDesc->szText: "%<FACILITY>" followed by the
+ * stored text formatted with the values (taken in the order the message's
+ * argument-order bytes give; without a value array the stored text is copied
+ * unformatted), at most width - 1 characters. The width is 80 in mode 1 and 2048
+ * otherwise. The text is NUL-terminated and the rest of the width is blanks, the
+ * last character of the width a NUL. Returns QX_STATUS_SUCCESS, or
+ * QX_STATUS_FAILURE with a failure text in its place ("... NOT FOUND", "...
+ * cannot open the data"). pReserved and nReserved are not read. */
+QX_EXPORT DWORD qximsgv(void* pReserved, int nReserved, QXMSGDESC* pDesc,
+                        const QXMSGVALUE* pValues, int nMode);
+
+/* Returns QX_STATUS_SUCCESS, and makes the next lookups search the folders again
+ * instead of trusting the search results of the last second. */
+QX_EXPORT DWORD QX_init_file(void);
+
+/* The facility record of `facility` in the file the calling thread looked up
+ * last, or NULL (also when there is none). The record stays readable while that
+ * file is the thread's last. */
+QX_EXPORT const void* QX_get_facility(int facility);
+
+/* The 20-byte message entry of message `msgnum` in a record from QX_get_facility
+ * of the same thread's current file, or NULL. */
+QX_EXPORT const void* QX_get_msg_ptr(const void* pFacility, int msgnum);
+
+/* Copies the text at `offset` of the thread's current file (at most 2047
+ * characters) into the thread's text buffer (QX_msg_text). QX_STATUS_SUCCESS, or
+ * QX_STATUS_FAILURE when there is no current file or the offset does not point
+ * into its texts. pDesc and nReserved are not read. */
+QX_EXPORT DWORD QX_get_msg(QXMSGDESC* pDesc, int nReserved, DWORD offset);
+
+/* The calling thread's text buffer that QX_get_msg fills. */
+QX_EXPORT const char* QX_msg_text(void);
+
+/* 0 when the second character of `text` is the first letter of the name of
+ * `severity` (0-7: WARNING, SUCCESS, ERROR, INFORMATIONAL, FATAL, 5, 6, 7), or
+ * when that name does not begin with a letter; 1 otherwise (also for a text
+ * shorter than two characters, or NULL). */
+QX_EXPORT int QX_severity_not_equal(const char* text, int severity);
+
+/* Writes message-tool error `index` (0-11) into pDesc->szText, filled with
+ * "%QXIMSGV" and `value`; returns QX_STATUS_FAILURE. The two are the same. */
+QX_EXPORT DWORD QX_IO_error(QXMSGDESC* pDesc, int index, const char* value);
+QX_EXPORT DWORD QX_msg_error(QXMSGDESC* pDesc, int index, const char* value);
+
+/* QXmsgf flags (the fifth argument). */
+#define QXMSGF_COUNT_MASK 0x00FFu   /* number of substitution values (above 12: 12) */
+#define QXMSGF_EXTRA_VALUE 0x0010u  /* a 32-bit value precedes the values (QXmsgf) */
+#define QXMSGF_PREFORMATTED 0x0100u /* the first value is the finished text */
+#define QXMSGF_NO_EVENT 0x1000u     /* never forward to the event console */
+#define QXMSGF_ERRNO 0x2000u        /* append the text of errno on entry */
+#define QXMSGF_EVENT 0x4000u        /* forward to the event console */
+#define QXMSGF_LOCAL 0x8000u        /* print a time-stamped local line */
+
+/* The record handed to the event-console library's "HvEvt_wto" (zero-filled
+ * except for the fields set). The fields keep the console's order; pointers
+ * are 64-bit. */
+typedef struct QXEVTRECORD {
+  DWORD dwReserved0;
+  DWORD dwMsgNumber;          /* bits 3-14 of the identifier */
+  BYTE abReserved1[36];
+  char chSeverity;            /* W, S, E, I, F, or ? for 5-7 */
+  BYTE abReserved2[3];
+  const char* pszText;        /* the finished narrow text */
+  BYTE abReserved3[8];
+  const char* pszWorkload;    /* the workload tag, for facilities named QXSH... */
+  const char* pszFacility;    /* the facility name, when the facility was found */
+  BYTE abReserved4[20];
+  DWORD dwExtra;              /* the extra value of QXMSGF_EXTRA_VALUE */
+  BYTE abReserved5[20];
+} QXEVTRECORD;
+
+/* Entry points of the event-console library "QXEVT.DLL" and the operator
+ * library "QXOPRC.DLL". */
+typedef int (*QXEVT_WTO_PROC)(int reserved, QXEVTRECORD* pRecord);
+typedef int (*QXOPRC_OPRMSG_PROC)(const char* text);
+
+/* A verify procedure: called with each local line before it is printed; a
+ * nonzero result means the line is not printed. */
+typedef int (*QXMSGF_VERIFY_PROC)(const char* line);
+
+/* Reports message `msgid`: produces its text from the catalog with the values
+ * that follow (as many as the flags' count; with QXMSGF_EXTRA_VALUE first one
+ * 32-bit extra value; with QXMSGF_PREFORMATTED the finished text instead), then
+ * routes it as the flags ask: a time-stamped line on standard error (standard
+ * output after ToggleSTDOUTOption(1)), a record for the event console. Each value
+ * is read as the conversion of the message text that takes it: pass int for
+ * %d/%u/%x, long for %ld, a char* for %s.
+ * Returns the finished text (with "\n" after each message line; with the debug
+ * suffix " | <path>_<line>" when QX_QXIDEBUG is set), in one of 25 buffers used
+ * in turn: valid until 25 further calls; never freed by the caller. errno is kept,
+ * except that QXMSGF_ERRNO sets it to 0. May be called again from a verify
+ * procedure or the event console. */
+QX_EXPORT char* QXmsgf(DWORD dwReserved, int line, const char* path, DWORD msgid,
+                       DWORD flags, ...);
+
+/* QXmsgf for wide callers: the path, a pre-formatted text and string values are
+ * UTF-16 strings; the result is in a ring of 25 wide buffers. QXMSGF_EXTRA_VALUE
+ * is not read. */
+QX_EXPORT char16_t* QXmsgfw(DWORD dwReserved, int line, const char16_t* path, DWORD msgid,
+                            DWORD flags, ...);
+
+/* The C library's text for an error number (in a per-thread buffer). */
+QX_EXPORT const char* QXmsgf_errno(int error);
+
+/* Sets the stdout switch (nonzero: local lines go to standard output);
+ * returns its argument. */
+QX_EXPORT int ToggleSTDOUTOption(int on);
+/* Sets the suppress-console switch (nonzero: nothing goes to the event console);
+ * returns its argument. */
+QX_EXPORT int ToggleSuppressConsole(int on);
+/* Sets the verify procedure (NULL: none); returns its argument. */
+QX_EXPORT QXMSGF_VERIFY_PROC QXmsgfSetVerifyProc(QXMSGF_VERIFY_PROC proc);
+
+/* The older entry: the identifier in parts (facility already shifted into bits 16
+ * and up), the count as its own argument. Copies the text (NUL-terminated, cut to
+ * bufsize - 1) into buffer when both are given; QXMSGF_LOCAL prints it on
+ * standard error without date; QXMSGF_EVENT (without QXMSGF_NO_EVENT) hands it to
+ * the operator library "QXOPRC.DLL". Returns 0. */
+QX_EXPORT int messagef(DWORD dwReserved, int line, const char* path, char* buffer, int bufsize,
+                       DWORD facility_bits, int msgnum, int severity, DWORD flags, int count,
+                       ...);
+
+/* Compatibility entries that do nothing (not exported as openlog, syslog and
+ * closelog, which would replace the C library's syslog(3) functions). */
+QX_EXPORT void QXopenlog(void);
+QX_EXPORT void QXsyslog(void);
+QX_EXPORT void QXcloselog(void);
+
 /* ==== Debug trace writer ==== */
 
 /* ==== SDS self-describing buffers ==== */

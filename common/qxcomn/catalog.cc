@@ -1,0 +1,263 @@
+// Message lookup and formatting.
+#include "catalog.h"
+
+#include <qxplatform/text.h>
+
+#include <atomic>
+
+#include "catalog_env.h"
+
+namespace qx::comn {
+namespace {
+
+using Kind = FormatArg::Kind;
+
+std::atomic<bool> g_debug_suffix{false};
+
+// The file the calling thread looked up last; QX_get_facility and QX_get_msg work
+// on it. Holding it keeps the mapping alive while the thread may use it.
+thread_local std::shared_ptr<const MappedCatalog> t_current;
+
+// The user's language code for language-specific catalog files: up to three
+// characters, empty when none is set. The system-services library that knows the
+// user's language is not part of this build yet, so there is none.
+std::string UserLanguageCode() {
+  return {};
+}
+
+// The base name of the file that holds a facility, or "" when no file does. All
+// facilities from 1 to 99 share one file.
+std::string FileBaseName(int facility) {
+  if (facility <= 0 || facility == 100) return {};
+  int number = facility < 100 ? 1 : facility;
+  std::string code = UserLanguageCode();
+  if (code.empty() || code[0] == ' ') {
+    std::string digits = std::to_string(number);
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+    return "FAC" + digits;
+  }
+  std::string digits = number == 1 ? "001" : std::to_string(number);
+  return "F" + digits + code;
+}
+
+std::string FileNotFound(const MessageId& m, const std::string& base) {
+  return "Facility #" + std::to_string(m.facility) + ", Severity Level '" +
+         SeverityName(m.severity) + "', Message File '" + base + "' NOT FOUND";
+}
+
+std::string MessageNotFound(const MessageId& m) {
+  return "Facility #" + std::to_string(m.facility) + ", Severity Level '" +
+         SeverityName(m.severity) + "', Message #" + std::to_string(m.number) + " NOT FOUND";
+}
+
+std::string CannotOpen(const MessageId& m) {
+  return "Facility #" + std::to_string(m.facility) + ", Severity Level '" +
+         SeverityName(m.severity) + "', Message #" + std::to_string(m.number) +
+         ", cannot open the data";
+}
+
+// The conversions of a stored text, one per output position.
+std::vector<ValueKind> PositionKinds(std::string_view text, bool wide) {
+  std::vector<ValueKind> kinds;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    platform::Conversion c;
+    size_t n = platform::ParseConversion(text.substr(i + 1), &c);
+    if (n == 0) continue;
+    if (c.width_arg) kinds.push_back({Kind::kInt, false});
+    if (c.precision_arg) kinds.push_back({Kind::kInt, false});
+    Kind k = platform::ConsumedKind(c, wide);
+    using L = platform::Conversion::Length;
+    bool is64 = c.length == L::kL || c.length == L::kLL || c.length == L::kJ || c.length == L::kZ ||
+                c.length == L::kT || c.length == L::kI64;
+    if (k != Kind::kNone) kinds.push_back({k, is64 && (k == Kind::kInt || k == Kind::kUInt)});
+    i += n;
+  }
+  return kinds;
+}
+
+FormatArg ZeroOf(Kind k) {
+  switch (k) {
+    case Kind::kUInt:
+      return FormatArg::UInt(0);
+    case Kind::kDouble:
+      return FormatArg::Double(0);
+    case Kind::kString:
+      return FormatArg::Str(nullptr);
+    case Kind::kWString:
+      return FormatArg::WStr(nullptr);
+    case Kind::kPointer:
+      return FormatArg::Ptr(nullptr);
+    default:
+      return FormatArg::Int(0);
+  }
+}
+
+}  // namespace
+
+MessageId SplitMessageId(uint32_t id) {
+  MessageId m;
+  m.facility = int32_t(id & ~0x08008000u) >> 16;
+  m.number = (id >> 3) & 0xFFFu;
+  m.severity = id & 7u;
+  return m;
+}
+
+const char* SeverityName(uint32_t severity) {
+  static const char* const kNames[8] = {"WARNING", "SUCCESS", "ERROR", "INFORMATIONAL",
+                                        "FATAL",   "5",       "6",     "7"};
+  return kNames[severity & 7u];
+}
+
+bool DebugSuffixOn() {
+  return g_debug_suffix.load(std::memory_order_relaxed);
+}
+
+std::string CatalogFolders() {
+  const char* dpath = StoreGetEnv("DPATH");
+  return dpath ? std::string(dpath) : DefaultCatalogFolder();
+}
+
+void CutUtf8(std::string* text, size_t max) {
+  if (text->size() <= max) return;
+  size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>((*text)[cut]) & 0xC0) == 0x80) --cut;
+  text->resize(cut);
+}
+
+bool FindMessage(uint32_t id, CatalogMessage* msg, std::string* failure) {
+  MessageId m = SplitMessageId(id);
+  std::string base = FileBaseName(m.facility);
+  if (base.empty()) {
+    *failure = FileNotFound(m, base);
+    return false;
+  }
+  g_debug_suffix.store(StoreGetEnv("QX_QXIDEBUG") != nullptr, std::memory_order_relaxed);
+  CatalogSearch search = FindCatalog(CatalogFolders(), base);
+  if (!search.found) {
+    *failure = FileNotFound(m, base);
+    return false;
+  }
+  if (!search.catalog) {
+    *failure = CannotOpen(m);
+    return false;
+  }
+  t_current = search.catalog;
+  const CatalogView& view = search.catalog->view();
+  std::optional<size_t> record = view.FindFacility(uint32_t(m.facility));
+  std::optional<MessageEntry> entry;
+  if (record) entry = view.FindMessage(*record, m.number);
+  std::optional<std::string_view> text;
+  if (entry) text = view.TextAt(entry->text_offset);
+  if (!text || SeverityMismatch(*text, m.severity)) {
+    *failure = MessageNotFound(m);
+    return false;
+  }
+  msg->facility_name = std::string(view.FacilityName(*record));
+  msg->text = std::string(*text);
+  for (size_t i = 0; i < kMessageValues; ++i) msg->order[i] = uint8_t(i);
+  // An order list that begins with the end byte leaves the values in call order;
+  // a byte outside 1-12 leaves its position as it is.
+  for (size_t i = 0; i < kMessageValues && entry->order[i] != kOrderEnd; ++i) {
+    uint8_t b = entry->order[i];
+    if (b >= 1 && b <= kMessageValues) msg->order[i] = uint8_t(b - 1);
+  }
+  return true;
+}
+
+bool SeverityMismatch(std::string_view text, uint32_t severity) {
+  char letter = SeverityName(severity)[0];
+  if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'))) return false;
+  // An empty text has no severity letter: it cannot match.
+  return text.size() < 2 || text[1] != letter;
+}
+
+std::array<ValueKind, kMessageValues> ValueKinds(const CatalogMessage& msg, bool wide) {
+  std::vector<ValueKind> positions = PositionKinds(msg.text, wide);
+  std::array<ValueKind, kMessageValues> kinds{};
+  std::array<bool, kMessageValues> seen{};
+  for (size_t p = 0; p < kMessageValues && p < positions.size(); ++p) {
+    uint8_t v = msg.order[p];
+    if (seen[v]) continue;
+    seen[v] = true;
+    kinds[v] = positions[p];
+  }
+  return kinds;
+}
+
+MessageValues ReadValues(const std::array<ValueKind, kMessageValues>& kinds, size_t count,
+                         va_list ap) {
+  if (count > kMessageValues) count = kMessageValues;
+  // 64-bit integers are read as pointers (which are 64-bit) and converted back.
+  std::vector<Kind> read(count);
+  for (size_t k = 0; k < count; ++k)
+    read[k] = kinds[k].is64 && (kinds[k].kind == Kind::kInt || kinds[k].kind == Kind::kUInt)
+                  ? Kind::kPointer
+                  : kinds[k].kind;
+  std::vector<FormatArg> got = platform::ReadArgs(read, ap);
+  MessageValues values;
+  for (size_t k = 0; k < kMessageValues; ++k) {
+    if (k >= count || k >= got.size()) {
+      values[k] = ZeroOf(kinds[k].kind);
+    } else if (read[k] == Kind::kPointer && kinds[k].kind != Kind::kPointer) {
+      int64_t v = int64_t(reinterpret_cast<uintptr_t>(got[k].p));
+      values[k] = kinds[k].kind == Kind::kUInt ? FormatArg::UInt(uint64_t(v)) : FormatArg::Int(v);
+    } else {
+      values[k] = got[k];
+    }
+  }
+  return values;
+}
+
+std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values, bool wide,
+                          size_t width) {
+  std::string out = "%" + msg.facility_name;
+  if (values == nullptr) {
+    out += msg.text;
+  } else {
+    std::array<FormatArg, kMessageValues> args;
+    for (size_t p = 0; p < kMessageValues; ++p) args[p] = (*values)[msg.order[p]];
+    std::optional<std::string> text;
+    if (wide) {
+      if (auto w = platform::Utf8ToUtf16(msg.text))
+        text = platform::Utf16ToUtf8(platform::FormatPrintfW(*w, args));
+    }
+    // Narrow formatting reads each string value by its own kind, so it also serves
+    // a wide text that would not convert.
+    if (!text) text = platform::FormatPrintf(msg.text, args);
+    out += *text;
+  }
+  CutUtf8(&out, width - 1);
+  return out;
+}
+
+bool ProduceMessage(uint32_t id, size_t count, va_list* ap, bool wide, size_t width,
+                    std::string* out) {
+  CatalogMessage msg;
+  if (!FindMessage(id, &msg, out)) {
+    CutUtf8(out, width - 1);
+    return false;
+  }
+  MessageValues values;
+  std::array<ValueKind, kMessageValues> kinds = ValueKinds(msg, wide);
+  if (ap != nullptr) {
+    values = ReadValues(kinds, count, *ap);
+  } else {
+    for (size_t k = 0; k < kMessageValues; ++k) values[k] = ZeroOf(kinds[k].kind);
+  }
+  *out = FormatMessage(msg, &values, wide, width);
+  return true;
+}
+
+std::string CurrentFacilityName(int facility) {
+  std::shared_ptr<const MappedCatalog> current = t_current;
+  if (!current || facility <= 0) return {};
+  std::optional<size_t> record = current->view().FindFacility(uint32_t(facility));
+  return record ? std::string(current->view().FacilityName(*record)) : std::string();
+}
+
+const std::shared_ptr<const MappedCatalog>& CurrentCatalog() {
+  return t_current;
+}
+
+}  // namespace qx::comn

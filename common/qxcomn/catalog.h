@@ -1,0 +1,108 @@
+// Message lookup: from a message identifier to the finished text.
+//
+// A message identifier names a facility, a message number and a severity. The
+// catalog finds the compiled message file of the facility in the folders of
+// "DPATH", looks the facility and the message up, checks the severity and formats
+// the stored text with the caller's values, in the order the entry's
+// argument-order bytes give. Every failure gives a fixed failure text instead.
+//
+// Stored texts are printf-style formats that come from files: they are only ever
+// formatted by the project's typed formatter, with values of the kinds the
+// text's conversions take.
+// Thread-safety: all functions may be called from any thread; the current file is
+// per thread.
+#ifndef QXCOMN_CATALOG_H
+#define QXCOMN_CATALOG_H
+
+#include <qxplatform/format.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "catalog_file.h"
+
+namespace qx::comn {
+
+// Substitution values per message.
+inline constexpr size_t kMessageValues = 12;
+// Output widths: mode 1 fills 80 characters, every other mode 2048.
+inline constexpr size_t kShortWidth = 80;
+inline constexpr size_t kLongWidth = 2048;
+
+using platform::FormatArg;
+using MessageValues = std::array<FormatArg, kMessageValues>;
+
+struct MessageId {
+  int facility;       // signed: bit 31 makes it negative
+  uint32_t number;    // 12 bits
+  uint32_t severity;  // 0-7
+};
+MessageId SplitMessageId(uint32_t id);
+
+// A message found in its catalog.
+struct CatalogMessage {
+  std::string facility_name;
+  std::string text;  // the stored text, at most 2047 characters
+  // order[p] is the value that output position p takes.
+  std::array<uint8_t, kMessageValues> order{};
+};
+
+// The kind a caller's value is read as, per value (in value order): the kind of
+// the first conversion that takes it; a value no conversion takes is read as a
+// 64-bit integer (is64 with kInt).
+struct ValueKind {
+  FormatArg::Kind kind = FormatArg::Kind::kInt;
+  bool is64 = true;
+};
+std::array<ValueKind, kMessageValues> ValueKinds(const CatalogMessage& msg, bool wide);
+
+// Reads `count` (at most 12) values from `ap` by their kinds; the rest are zero
+// values of their kinds.
+MessageValues ReadValues(const std::array<ValueKind, kMessageValues>& kinds, size_t count,
+                         va_list ap);
+
+// Finds the message `id`. On failure returns false with the failure text in
+// *failure. Sets the debug-suffix switch and the thread's current file.
+bool FindMessage(uint32_t id, CatalogMessage* msg, std::string* failure);
+
+// "%<facility><text formatted with values>", cut to width - 1 characters. Without
+// values the stored text is appended unformatted. In wide mode string values are
+// UTF-16 strings.
+std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values, bool wide,
+                          size_t width);
+
+// FindMessage and FormatMessage, with the values read from `ap` when not null.
+// Returns true on success; the text (or failure text) is in *out.
+bool ProduceMessage(uint32_t id, size_t count, va_list* ap, bool wide, size_t width,
+                    std::string* out);
+
+// The debug-suffix switch: on while "QX_QXIDEBUG" was defined at the last search.
+bool DebugSuffixOn();
+
+// The facility name of `facility` in the file the calling thread looked up last,
+// or "".
+std::string CurrentFacilityName(int facility);
+
+// The folder list searched: "DPATH" through the store, else the default folder.
+std::string CatalogFolders();
+
+// True when a text filed under `severity` does not carry its letter as second
+// character. Severities whose name is no letter (5-7) always match.
+bool SeverityMismatch(std::string_view text, uint32_t severity);
+
+// The file the calling thread looked up last (null when none).
+const std::shared_ptr<const MappedCatalog>& CurrentCatalog();
+
+// The catalog's severity names ("WARNING" ... "7").
+const char* SeverityName(uint32_t severity);
+
+// Cuts text to at most max bytes without splitting a UTF-8 character.
+void CutUtf8(std::string* text, size_t max);
+
+}  // namespace qx::comn
+
+#endif

@@ -1,0 +1,149 @@
+// Mapping, identity cache and folder search of compiled message files.
+#include "catalog_file.h"
+
+#include <fcntl.h>
+#include <qxplatform/modules.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <tuple>
+
+namespace qx::comn {
+namespace {
+
+// What makes a mapped file the same file: its identity, and its size and change
+// time, so a file rewritten in place is mapped again.
+struct FileKey {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  int64_t mtime_ns;
+  auto operator<=>(const FileKey&) const = default;
+};
+
+FileKey KeyOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size,
+          int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+struct SearchResult {
+  bool found = false;
+  std::shared_ptr<const MappedCatalog> catalog;
+  std::chrono::steady_clock::time_point searched;
+};
+
+class CatalogCache {
+ public:
+  CatalogSearch Find(std::string_view folders, std::string_view base) {
+    std::lock_guard lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    auto key = std::make_pair(std::string(folders), std::string(base));
+    auto it = searches_.find(key);
+    if (it != searches_.end() && now - it->second.searched < kSearchLifetime)
+      return {it->second.found, it->second.catalog};
+    SearchResult result = Search(folders, base);
+    result.searched = now;
+    searches_[std::move(key)] = result;
+    DropUnused();
+    return {result.found, result.catalog};
+  }
+
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    searches_.clear();
+    DropUnused();
+  }
+
+ private:
+  SearchResult Search(std::string_view folders, std::string_view base) {
+    SearchResult result;
+    size_t start = 0;
+    while (start <= folders.size()) {
+      size_t end = folders.find_first_of(";:", start);
+      if (end == std::string_view::npos) end = folders.size();
+      std::string_view dir = folders.substr(start, end - start);
+      start = end + 1;
+      if (dir.empty()) continue;
+      std::string path(dir);
+      if (path.back() != '/') path += '/';
+      path.append(base).append(".dat");
+      struct stat st;
+      if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      result.found = true;
+      result.catalog = MapShared(path, st);
+      break;
+    }
+    return result;
+  }
+
+  // One mapping per file.
+  std::shared_ptr<const MappedCatalog> MapShared(const std::string& path, const struct stat& st) {
+    FileKey key = KeyOf(st);
+    auto it = mapped_.find(key);
+    if (it != mapped_.end()) return it->second;
+    std::shared_ptr<const MappedCatalog> catalog = MappedCatalog::Map(path);
+    if (catalog) mapped_[key] = catalog;
+    return catalog;
+  }
+
+  // Lets go of the mappings that no remembered search refers to; a thread that
+  // still reads one keeps it alive through its own reference.
+  void DropUnused() {
+    for (auto it = mapped_.begin(); it != mapped_.end();) {
+      bool used = false;
+      for (const auto& [key, result] : searches_)
+        if (result.catalog == it->second) used = true;
+      it = used ? std::next(it) : mapped_.erase(it);
+    }
+  }
+
+  std::mutex mutex_;
+  std::map<std::pair<std::string, std::string>, SearchResult, std::less<>> searches_;
+  std::map<FileKey, std::shared_ptr<const MappedCatalog>> mapped_;
+};
+
+CatalogCache& Cache() {
+  static CatalogCache* cache = new CatalogCache;  // outlives every static destructor
+  return *cache;
+}
+
+}  // namespace
+
+MappedCatalog::~MappedCatalog() {
+  if (data_ != nullptr) ::munmap(const_cast<void*>(data_), size_);
+}
+
+std::shared_ptr<const MappedCatalog> MappedCatalog::Map(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  void* data = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    data = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (data == MAP_FAILED) return nullptr;
+  std::shared_ptr<const MappedCatalog> catalog(new MappedCatalog(path, data, size_t(st.st_size)));
+  if (!catalog->view().Validate()) return nullptr;
+  return catalog;
+}
+
+CatalogSearch FindCatalog(std::string_view folders, std::string_view base) {
+  return Cache().Find(folders, base);
+}
+
+void ForgetSearches() {
+  Cache().Forget();
+}
+
+const std::string& DefaultCatalogFolder() {
+  static const std::string folder = [] {
+    std::string lib = platform::ModuleFolder(reinterpret_cast<const void*>(&DefaultCatalogFolder));
+    return lib.empty() ? std::string() : lib + "/../share/qx/msg";
+  }();
+  return folder;
+}
+
+}  // namespace qx::comn
