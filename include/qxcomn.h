@@ -401,4 +401,73 @@ QX_EXPORT int qxdecompressn(LPCVOID pInput, DWORD ulLength, LPVOID pOutput, DWOR
 
 /* ==== Chains and character translation ==== */
 
+/* Chains: caller-owned blocks in a doubly linked list whose links (next, previous)
+ * lie inside each block at the same offset; the caller passes the address of a
+ * block's links (and, for key order, of its key), and the offsets follow from it.
+ * QXchain adds (first, last, ascending or descending key order), inserts before or
+ * after another block, deletes or replaces a block. Results: QXCHAIN_OK,
+ * QXCHAIN_FAILED (not found, already in the chain, bad place or key),
+ * QXCHAIN_BAD_FUNCTION. While the environment variable QX_QXIDEBUG is defined each
+ * failure is also described on standard output.
+ * Thread-safety: none; anchors and blocks belong to the caller. */
+
+typedef struct QXCHAIN {
+  void* pFirst;
+  void* pLast;
+} QXCHAIN, *PQXCHAIN;
+
+typedef struct QXCHAINLINKS {
+  void* pNext;
+  void* pPrev;
+} QXCHAINLINKS, *PQXCHAINLINKS;
+
+/* A compound key: parts chained through pNext, each compared as bytes. */
+typedef struct QXCHAINKEY {
+  struct QXCHAINKEY* pNext;
+  DWORD dwReserved;
+  DWORD dwLength;
+  const void* pKey;
+} QXCHAINKEY, *PQXCHAINKEY;
+
+#define QXCHAIN_REPLACE 0x00100000u
+#define QXCHAIN_INSERT 0x00200000u
+#define QXCHAIN_DELETE 0x00400000u
+#define QXCHAIN_ADD 0x00800000u
+#define QXCHAIN_DESCENDING 0x00001000u
+#define QXCHAIN_ASCENDING 0x00002000u
+#define QXCHAIN_FIRST 0x00004000u
+#define QXCHAIN_LAST 0x00008000u
+#define QXCHAIN_COMPOUND_KEY 0x00000008u
+#define QXCHAIN_BEFORE 0x00000004u   /* INSERT before; compound keys: longer first */
+#define QXCHAIN_FREE 0x00000002u     /* DELETE: free() the block after unlinking */
+
+#define QXCHAIN_OK 0
+#define QXCHAIN_FAILED 1
+#define QXCHAIN_BAD_FUNCTION 16
+
+/* pThird: the reference block (INSERT), the block to replace (REPLACE), the address
+ * of the new block's key (ADD in key order). pLinks: the address of pBlock's links.
+ * dwKeyLength: the key length in bytes (ADD in key order without a compound key). */
+QX_EXPORT int QXchain(PQXCHAIN pAnchor, void* pBlock, void* pThird, void* pLinks,
+                      DWORD dwCommand, DWORD dwKeyLength);
+/* The same; its diagnostics are the same texts. */
+QX_EXPORT int QXchain_w(PQXCHAIN pAnchor, void* pBlock, void* pThird, void* pLinks,
+                        DWORD dwCommand, DWORD dwKeyLength);
+
+/* Translation in place of the first dwLength characters of a string: with a "from"
+ * list, each character found in it becomes the character at the same place in "to"
+ * (the pad character when "to" is shorter; a later repeat in "from" wins); without
+ * one, "to" names a conversion: "toascii", "toebcdic" (the product's EBCDIC
+ * tables), "toupper", "tolower" (ASCII letters), "tograph" (characters other than
+ * printable ASCII become the pad). Returns the string, or null (string unchanged)
+ * when the string or "to" is null, the length is 0 or the name is unknown. Wide
+ * characters above 255 have no table entry and are left unchanged, except by
+ * "tograph" and by a "from" list that names them.
+ * Thread-safety: reentrant. */
+QX_EXPORT LPSTR QXtransn(LPSTR pszText, LPCSTR pszTo, LPCSTR pszFrom, CHAR cPad, DWORD dwLength);
+QX_EXPORT LPSTR QXtrans(LPSTR pszText, LPCSTR pszTo, LPCSTR pszFrom, CHAR cPad);
+QX_EXPORT LPWSTR QXtransn_w(LPWSTR pwszText, LPCWSTR pwszTo, LPCWSTR pwszFrom, WCHAR wcPad,
+                            DWORD dwLength);
+QX_EXPORT LPWSTR QXtrans_w(LPWSTR pwszText, LPCWSTR pwszTo, LPCWSTR pwszFrom, WCHAR wcPad);
+
 #endif
