@@ -1,32 +1,60 @@
-// Events: manual-reset and auto-reset, process-local.
+// Events: manual-reset and auto-reset, unnamed or named.
 #include <qxplatform/errors.h>
 #include <qxplatform/sync.h>
 
 #include "handle_table.h"
+#include "named_object.h"
 
 namespace qx::platform {
 namespace {
 
 class Event final : public KernelObject {
  public:
-  Event(bool manual, bool initial) : manual_(manual), signaled_(initial) {}
+  explicit Event(std::unique_ptr<SyncHome> home) : home_(std::move(home)), b_(home_->block()) {}
   ObjectKind kind() const override { return ObjectKind::kEvent; }
   bool waitable() const override { return true; }
-  bool IsSignaled() override { return signaled_; }
-  bool Acquire() override {
-    if (!manual_) signaled_ = false;
-    return false;
+  WaitWord Word() override { return home_->word(); }
+  const void* Identity() const override { return b_; }
+
+  Take TryTake() override {
+    if (b_->manual) return b_->signaled.load(std::memory_order_acquire) ? Take::kYes : Take::kNo;
+    uint32_t on = 1;
+    return b_->signaled.compare_exchange_strong(on, 0, std::memory_order_acq_rel) ? Take::kYes
+                                                                                  : Take::kNo;
   }
-  // Called with WaitHub::mutex held.
-  void Set(bool on) { signaled_ = on; }
+  bool Peek() override { return b_->signaled.load(std::memory_order_acquire) != 0; }
+  void Undo(Take) override {
+    if (!b_->manual) Set();
+  }
+
+  void Set() {
+    b_->signaled.store(1, std::memory_order_release);
+    Changed(home_->word());
+  }
+  void Reset() { b_->signaled.store(0, std::memory_order_release); }
 
  private:
-  const bool manual_;
-  bool signaled_;
+  std::unique_ptr<SyncHome> home_;
+  SyncBlock* b_;
 };
 
 std::shared_ptr<Event> LookupEvent(HANDLE h) {
   return HandleTable::Get().LookupAs<Event>(h, ObjectKind::kEvent);
+}
+
+HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa, bool manual,
+                    bool initial) {
+  bool existed = false;
+  auto home = OpenSyncHome(
+      ObjectKind::kEvent, name, create, sa,
+      [&](SyncBlock* b, bool) {
+        b->manual = manual;
+        b->signaled = initial ? 1 : 0;
+        return true;
+      },
+      &existed);
+  if (!home) return nullptr;
+  return InsertCreated(std::make_shared<Event>(std::move(home)), existed);
 }
 
 }  // namespace
@@ -38,40 +66,50 @@ extern "C" {
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  HANDLE h = HandleTable::Get().Insert(std::make_shared<Event>(bManualReset, bInitialState));
-  if (h) SetLastError(ERROR_SUCCESS);
-  return h;
+  return OpenOrCreate(lpName, true, lpEventAttributes, bManualReset, bInitialState);
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCWSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  return CreateEventA(lpEventAttributes, bManualReset, bInitialState, nullptr);
+  bool null_name;
+  auto name = NarrowName(lpName, &null_name);
+  if (!name) return nullptr;
+  return OpenOrCreate(null_name ? nullptr : name->c_str(), true, lpEventAttributes, bManualReset,
+                      bInitialState);
+}
+
+HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  HANDLE h = OpenOrCreate(lpName, false, nullptr, false, false);
+  if (h) SetLastError(ERROR_SUCCESS);
+  return h;
+}
+
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+  bool null_name;
+  auto name = NarrowName(lpName, &null_name);
+  if (!name) return nullptr;
+  return OpenEventA(dwDesiredAccess, bInheritHandle, null_name ? nullptr : name->c_str());
 }
 
 BOOL SetEvent(HANDLE hEvent) {
   auto e = LookupEvent(hEvent);
   if (!e) return FALSE;
-  {
-    std::lock_guard lock(WaitHub::Get().mutex);
-    e->Set(true);
-  }
-  WaitHub::Get().Notify();
+  e->Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
   auto e = LookupEvent(hEvent);
   if (!e) return FALSE;
-  std::lock_guard lock(WaitHub::Get().mutex);
-  e->Set(false);
+  e->Reset();
+  return TRUE;
+}
+
+BOOL PulseEvent(HANDLE hEvent) {
+  auto e = LookupEvent(hEvent);
+  if (!e) return FALSE;
+  e->Set();
+  e->Reset();
   return TRUE;
 }
 

@@ -26,14 +26,15 @@ bool Decode(HANDLE handle, uint32_t* index, uint32_t* generation) {
 
 }  // namespace
 
-WaitHub& WaitHub::Get() {
-  static WaitHub* hub = new WaitHub;  // never destroyed: waits may run during exit
-  return *hub;
+HandleTable& HandleTable::Get() {
+  static HandleTable* table = new HandleTable;  // never destroyed: waits may run during exit
+  return *table;
 }
 
-HandleTable& HandleTable::Get() {
-  static HandleTable* table = new HandleTable;
-  return *table;
+HANDLE InsertCreated(ObjectRef object, bool existed) {
+  HANDLE h = HandleTable::Get().Insert(std::move(object));
+  if (h != nullptr) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return h;
 }
 
 HANDLE HandleTable::Insert(ObjectRef object) {
@@ -72,8 +73,8 @@ bool HandleTable::Remove(HANDLE handle) {
   ObjectRef doomed;  // released outside the lock: destructors may take other locks
   {
     std::lock_guard lock(mutex_);
-    if (!Decode(handle, &index, &generation) || index >= slots_.size() ||
-        !slots_[index].object || slots_[index].generation != generation)
+    if (!Decode(handle, &index, &generation) || index >= slots_.size() || !slots_[index].object ||
+        slots_[index].generation != generation)
       return false;
     doomed = std::move(slots_[index].object);
     free_.push_back(index);
@@ -95,11 +96,13 @@ BOOL CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-HANDLE GetCurrentProcess(void) { return INVALID_HANDLE_VALUE; }
+HANDLE GetCurrentProcess(void) {
+  return INVALID_HANDLE_VALUE;
+}
 
-BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
-                     HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle, DWORD dwDesiredAccess,
-                     BOOL bInheritHandle, DWORD dwOptions) {
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle,
+                     DWORD dwOptions) {
   auto is_self = [](HANDLE h) { return h == nullptr || h == INVALID_HANDLE_VALUE; };
   if (!is_self(hSourceProcessHandle) || !is_self(hTargetProcessHandle)) {
     SetLastError(ERROR_NOT_SUPPORTED);

@@ -2,7 +2,6 @@
 #include <qxplatform/errors.h>
 #include <qxplatform/sync.h>
 
-#include <chrono>
 #include <vector>
 
 #include "handle_table.h"
@@ -10,41 +9,87 @@
 namespace qx::platform {
 namespace {
 
-// How often a wait re-checks objects whose state can change without notice from
-// this process. Short enough for prompt cross-process wake-ups, long enough to
-// cost nothing measurable.
-constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// How often a wait re-checks objects whose state can change without their word
+// changing (a mutex whose owner died, a process that ended). Short enough for a
+// prompt recovery, long enough to cost nothing measurable.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
-DWORD WaitObjects(const std::vector<ObjectRef>& objects, bool wait_all, DWORD timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  const bool forever = timeout_ms == INFINITE;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
-  bool polling = false;
-  for (const auto& o : objects) polling = polling || o->NeedsPolling();
+DWORD Result(Take t, size_t index) {
+  return (t == Take::kAbandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + DWORD(index);
+}
 
-  WaitHub& hub = WaitHub::Get();
-  std::unique_lock lock(hub.mutex);
-  for (;;) {
-    if (wait_all) {
-      bool all = true;
-      for (const auto& o : objects) all = all && o->IsSignaled();
-      if (all) {
-        DWORD result = WAIT_OBJECT_0;
-        for (size_t i = 0; i < objects.size(); ++i)
-          if (objects[i]->Acquire() && result == WAIT_OBJECT_0) result = WAIT_ABANDONED_0 + DWORD(i);
-        return result;
-      }
-    } else {
-      for (size_t i = 0; i < objects.size(); ++i) {
-        if (objects[i]->IsSignaled())
-          return (objects[i]->Acquire() ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + DWORD(i);
+// One attempt to satisfy the wait. Returns true with *result set when satisfied.
+bool TryOnce(const std::vector<ObjectRef>& objects, bool wait_all, DWORD* result) {
+  if (!wait_all) {
+    for (size_t i = 0; i < objects.size(); ++i) {
+      Take t = objects[i]->TryTake();
+      if (t != Take::kNo) {
+        *result = Result(t, i);
+        return true;
       }
     }
-    auto now = Clock::now();
+    return false;
+  }
+  // Wait-all: look first without taking, so that a failed attempt leaves no trace;
+  // then take all, giving back what was taken when another waiter won a race.
+  for (const auto& o : objects)
+    if (!o->Peek()) return false;
+  std::vector<Take> taken;
+  taken.reserve(objects.size());
+  for (const auto& o : objects) {
+    Take t = o->TryTake();
+    if (t == Take::kNo) {
+      for (size_t j = taken.size(); j-- > 0;) objects[j]->Undo(taken[j]);
+      return false;
+    }
+    taken.push_back(t);
+  }
+  *result = WAIT_OBJECT_0;
+  for (size_t i = 0; i < taken.size(); ++i)
+    if (taken[i] == Take::kAbandoned) {
+      *result = WAIT_ABANDONED_0 + DWORD(i);
+      break;
+    }
+  return true;
+}
+
+DWORD WaitObjects(const std::vector<ObjectRef>& objects, bool wait_all, DWORD timeout_ms) {
+  const bool forever = timeout_ms == INFINITE;
+  const auto deadline = WaitClock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+  DWORD result;
+  if (objects.size() == 1 && objects[0]->WaitAlone(forever ? nullptr : &deadline, &result))
+    return result;
+
+  std::vector<WaitWord> words;
+  std::vector<uint32_t> seen(objects.size());
+  for (const auto& o : objects) words.push_back(o->Word());
+  for (;;) {
+    // Read the words before looking at the states: a change after the look bumps
+    // a word and ends the sleep below at once.
+    for (size_t i = 0; i < words.size(); ++i)
+      seen[i] = words[i].word->load(std::memory_order_acquire);
+    bool raced = false;
+    if (wait_all) {
+      // A wait-all that saw everything signalled but lost a race retries at once.
+      bool all = true;
+      for (const auto& o : objects) all = all && o->Peek();
+      if (all) {
+        if (TryOnce(objects, true, &result)) return result;
+        raced = true;
+      }
+    } else if (TryOnce(objects, false, &result)) {
+      return result;
+    }
+    auto now = WaitClock::now();
     if (!forever && now >= deadline) return WAIT_TIMEOUT;
-    auto until = forever ? now + std::chrono::hours(1) : deadline;
-    if (polling && until > now + kPollInterval) until = now + kPollInterval;
-    hub.changed.wait_until(lock, until);
+    if (raced) continue;
+    WaitClock::time_point wake = forever ? WaitClock::time_point::max() : deadline;
+    for (const auto& o : objects) {
+      WaitClock::time_point due;
+      if (o->Due(&due) && due < wake) wake = due;
+      if (o->NeedsPolling() && now + kPollInterval < wake) wake = now + kPollInterval;
+    }
+    FutexWaitAny(words, seen, wake == WaitClock::time_point::max() ? nullptr : &wake);
   }
 }
 
@@ -72,7 +117,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     // Windows refuses the same object twice in a wait-all.
     if (bWaitAll)
       for (const auto& seen : objects)
-        if (seen == o) {
+        if (seen->Identity() == o->Identity()) {
           SetLastError(ERROR_INVALID_PARAMETER);
           return WAIT_FAILED;
         }

@@ -37,6 +37,7 @@ typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
+typedef size_t SIZE_T;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef unsigned int UINT;
@@ -46,6 +47,7 @@ typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef DWORD* LPDWORD;
 typedef LONG* PLONG;
+typedef LONG* LPLONG;
 typedef BOOL* LPBOOL;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
@@ -73,6 +75,18 @@ typedef void (*FARPROC)(void);
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct _FILETIME {
   DWORD dwLowDateTime;

@@ -1,0 +1,209 @@
+// Mutexes, unnamed or named, built on robust recursive pthread mutexes.
+//
+// A robust mutex is what Windows' abandonment needs: when the owning thread ends,
+// or its process dies (even by SIGKILL), the kernel marks the mutex and the next
+// locker gets EOWNERDEAD and owns it; that becomes WAIT_ABANDONED. The recursive
+// type gives the owner-thread recursion and refuses an unlock by another thread.
+// Besides the lock the SyncBlock keeps the owner (process and thread id) and the
+// recursion depth, and an "abandoned" flag for an abandonment learnt by a wait that
+// had to give the mutex back (a wait-all that could not take everything).
+#include <pthread.h>
+#include <qxplatform/errors.h>
+#include <qxplatform/sync.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "handle_table.h"
+#include "named_object.h"
+
+namespace qx::platform {
+namespace {
+
+bool InitLock(SyncBlock* b, bool shared) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  if (shared) pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  int rc = pthread_mutex_init(&b->lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) SetLastErrorFromErrno(rc);
+  return rc == 0;
+}
+
+class Mutex final : public KernelObject {
+ public:
+  explicit Mutex(std::unique_ptr<SyncHome> home) : home_(std::move(home)), b_(home_->block()) {}
+  ~Mutex() override {
+    // A thread of ours still owns the mutex: the C library's list of owned robust
+    // mutexes points into the block, so it must stay mapped (and, unnamed, stay
+    // allocated) until the process ends.
+    if (b_->owner_pid.load() == uint32_t(::getpid()) && b_->owner_tid.load() != 0) {
+      if (home_->section())
+        home_->section()->KeepMapped();
+      else
+        (void)home_.release();
+    }
+  }
+  ObjectKind kind() const override { return ObjectKind::kMutex; }
+  bool waitable() const override { return true; }
+  WaitWord Word() override { return home_->word(); }
+  const void* Identity() const override { return b_; }
+
+  Take TryTake() override { return Owned(pthread_mutex_trylock(&b_->lock)); }
+
+  bool Peek() override {
+    int rc = pthread_mutex_trylock(&b_->lock);
+    if (rc != 0 && rc != EOWNERDEAD) return false;
+    if (rc == EOWNERDEAD) {
+      // Learnt here, told to whoever takes it next.
+      pthread_mutex_consistent(&b_->lock);
+      b_->depth = 0;
+      b_->owner_tid = 0;
+      b_->owner_pid = 0;
+      b_->abandoned = 1;
+    }
+    pthread_mutex_unlock(&b_->lock);
+    return true;
+  }
+
+  void Undo(Take taken) override {
+    if (taken == Take::kAbandoned) b_->abandoned = 1;
+    Release();
+  }
+
+  bool NeedsPolling() override { return b_->owner_tid.load(std::memory_order_relaxed) != 0; }
+
+  bool WaitAlone(const WaitClock::time_point* deadline, DWORD* result) override {
+    int rc;
+    if (deadline == nullptr) {
+      rc = pthread_mutex_lock(&b_->lock);
+    } else {
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch())
+                    .count();
+      timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+      rc = pthread_mutex_clocklock(&b_->lock, CLOCK_MONOTONIC, &ts);
+    }
+    Take t = Owned(rc);
+    if (t != Take::kNo) {
+      *result = t == Take::kAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    } else if (rc == ETIMEDOUT || rc == EBUSY) {
+      *result = WAIT_TIMEOUT;
+    } else {
+      SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE);
+      *result = WAIT_FAILED;
+    }
+    return true;
+  }
+
+  // False (ERROR_NOT_OWNER) when the calling thread does not own the mutex.
+  bool Release() {
+    if (b_->owner_pid.load() != uint32_t(::getpid()) ||
+        b_->owner_tid.load() != uint32_t(::gettid())) {
+      SetLastError(ERROR_NOT_OWNER);
+      return false;
+    }
+    const uint32_t depth = b_->depth;
+    if (depth <= 1) {
+      b_->depth = 0;
+      b_->owner_tid = 0;
+      b_->owner_pid = 0;
+    } else {
+      b_->depth = depth - 1;
+    }
+    if (pthread_mutex_unlock(&b_->lock) != 0) {
+      // Only when the lock no longer belongs to this thread (it was found abandoned
+      // by a thread that reused our id): leave the record as it was.
+      b_->depth = depth;
+      SetLastError(ERROR_NOT_OWNER);
+      return false;
+    }
+    if (depth <= 1) Changed(home_->word());
+    return true;
+  }
+
+ private:
+  // Records the ownership a lock call returned.
+  Take Owned(int rc) {
+    bool abandoned = false;
+    if (rc == EOWNERDEAD) {
+      pthread_mutex_consistent(&b_->lock);
+      b_->depth = 0;
+      abandoned = true;
+    } else if (rc != 0) {
+      return Take::kNo;
+    }
+    if (b_->depth++ == 0) {
+      if (b_->abandoned.exchange(0)) abandoned = true;
+      b_->owner_pid = uint32_t(::getpid());
+      b_->owner_tid = uint32_t(::gettid());
+    }
+    return abandoned ? Take::kAbandoned : Take::kYes;
+  }
+
+  std::unique_ptr<SyncHome> home_;
+  SyncBlock* b_;
+};
+
+HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa, bool owner) {
+  bool existed = false;
+  // The initial owner takes the lock before the object is named, so nobody can
+  // slip in between.
+  auto init = [&](SyncBlock* b, bool shared) {
+    if (!InitLock(b, shared)) return false;
+    if (owner) {
+      pthread_mutex_lock(&b->lock);
+      b->depth = 1;
+      b->owner_pid = uint32_t(::getpid());
+      b->owner_tid = uint32_t(::gettid());
+    }
+    return true;
+  };
+  auto undo = [&](SyncBlock* b) {
+    if (owner) pthread_mutex_unlock(&b->lock);
+  };
+  auto home = OpenSyncHome(ObjectKind::kMutex, name, create, sa, init, &existed, undo);
+  if (!home) return nullptr;
+  return InsertCreated(std::make_shared<Mutex>(std::move(home)), existed);
+}
+
+}  // namespace
+}  // namespace qx::platform
+
+using namespace qx::platform;
+
+extern "C" {
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+  return OpenOrCreate(lpName, true, lpMutexAttributes, bInitialOwner);
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName) {
+  bool null_name;
+  auto name = NarrowName(lpName, &null_name);
+  if (!name) return nullptr;
+  return OpenOrCreate(null_name ? nullptr : name->c_str(), true, lpMutexAttributes, bInitialOwner);
+}
+
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  HANDLE h = OpenOrCreate(lpName, false, nullptr, false);
+  if (h) SetLastError(ERROR_SUCCESS);
+  return h;
+}
+
+HANDLE OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
+  bool null_name;
+  auto name = NarrowName(lpName, &null_name);
+  if (!name) return nullptr;
+  return OpenMutexA(dwDesiredAccess, bInheritHandle, null_name ? nullptr : name->c_str());
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+  auto m = HandleTable::Get().LookupAs<Mutex>(hMutex, ObjectKind::kMutex);
+  if (!m) return FALSE;
+  return m->Release() ? TRUE : FALSE;
+}
+
+}  // extern "C"

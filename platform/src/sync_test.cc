@@ -1,0 +1,241 @@
+// Mutexes, semaphores, timers, names and security within one process (the
+// cross-process behaviour is tested with real processes in tests/kobj).
+#include <gtest/gtest.h>
+#include <qxplatform/errors.h>
+#include <qxplatform/security.h>
+#include <qxplatform/sync.h>
+#include <qxplatform/system.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "test_env.h"
+
+namespace {
+
+std::string ObjectFile(const std::string& ns, const std::string& file) {
+  return std::string(getenv("QX_RUNTIME_DIR")) + "/kobj/" + ns + "/" + file;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+TEST(Mutex, RecursiveForTheOwnerRefusedToOthersAbandonedByAnEndingThread) {
+  HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // depth 2
+  DWORD other = 0, other_release = 0, err = 0;
+  std::thread([&] {
+    other = WaitForSingleObject(m, 20);
+    other_release = ReleaseMutex(m);
+    err = GetLastError();
+  }).join();
+  EXPECT_EQ(other, WAIT_TIMEOUT);
+  EXPECT_FALSE(other_release);
+  EXPECT_EQ(err, DWORD(ERROR_NOT_OWNER));
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_FALSE(ReleaseMutex(m));  // depth 0 now
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
+
+  // A thread that ends owning the mutex abandons it, once.
+  std::thread([&] { other = WaitForSingleObject(m, 1000); }).join();
+  EXPECT_EQ(other, WAIT_OBJECT_0);
+  HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE pair[2] = {ev, m};
+  EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 1000), WAIT_ABANDONED_0 + 1);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(ev);
+  CloseHandle(m);
+}
+
+TEST(Mutex, NamedInitialOwnerOnlyForTheCreator) {
+  HANDLE a = CreateMutexA(nullptr, TRUE, "QX.UNIT.MX");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+  DWORD got = 0, existed = 0;
+  std::thread([&] {
+    HANDLE b = CreateMutexA(nullptr, TRUE, "QX.UNIT.MX");  // exists: no ownership
+    existed = GetLastError();
+    got = WaitForSingleObject(b, 0);
+    CloseHandle(b);
+  }).join();
+  EXPECT_EQ(existed, DWORD(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(got, WAIT_TIMEOUT);
+  HANDLE c = OpenMutexA(SYNCHRONIZE, FALSE, "QX.UNIT.MX");
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+  EXPECT_TRUE(ReleaseMutex(c));  // same object, same owner thread
+  CloseHandle(c);
+  CloseHandle(a);
+  EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "QX.UNIT.MX"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Semaphore, CountsStayWithinZeroAndTheMaximum) {
+  EXPECT_EQ(CreateSemaphoreA(nullptr, 3, 2, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 0, nullptr), nullptr);
+  EXPECT_EQ(CreateSemaphoreA(nullptr, -1, 2, nullptr), nullptr);
+  HANDLE s = CreateSemaphoreW(nullptr, 1, 3, u"QX.UNIT.SEM");
+  ASSERT_NE(s, nullptr);
+  LONG previous = -1;
+  EXPECT_TRUE(ReleaseSemaphore(s, 2, &previous));
+  EXPECT_EQ(previous, 1);
+  EXPECT_FALSE(ReleaseSemaphore(s, 1, &previous));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_TOO_MANY_POSTS));
+  EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  HANDLE same = OpenSemaphoreA(SYNCHRONIZE, FALSE, "QX.UNIT.SEM");  // wide and narrow agree
+  ASSERT_NE(same, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(same, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
+  // A waiter sleeps until a release.
+  std::thread t([&] {
+    Sleep(30);
+    ReleaseSemaphore(s, 1, nullptr);
+  });
+  EXPECT_EQ(WaitForSingleObject(same, 5000), WAIT_OBJECT_0);
+  t.join();
+  CloseHandle(s);
+  CloseHandle(same);
+}
+
+TEST(Timer, RelativeAbsolutePeriodicAndCancelled) {
+  HANDLE t = CreateWaitableTimerA(nullptr, TRUE, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);  // never set
+  LARGE_INTEGER due;
+  due.QuadPart = -50 * 10000;  // 50 ms from now
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(SetWaitableTimer(t, &due, 0, nullptr, nullptr, FALSE));
+  EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // manual: stays signalled
+
+  // Synchronization timer, periodic: one waiter per expiry.
+  HANDLE p = CreateWaitableTimerA(nullptr, FALSE, "QX.UNIT.TIMER");
+  due.QuadPart = -10 * 10000;
+  ASSERT_TRUE(SetWaitableTimer(p, &due, 20, nullptr, nullptr, FALSE));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(p, 2000), WAIT_OBJECT_0);
+  ASSERT_TRUE(CancelWaitableTimer(p));
+  EXPECT_EQ(WaitForSingleObject(p, 60), WAIT_TIMEOUT);
+
+  // An absolute time in the past (FILETIME 1) expires at once; completion routines
+  // are refused.
+  due.QuadPart = 1;
+  ASSERT_TRUE(SetWaitableTimer(p, &due, 0, nullptr, nullptr, FALSE));
+  EXPECT_EQ(WaitForSingleObject(p, 1000), WAIT_OBJECT_0);
+  EXPECT_FALSE(SetWaitableTimer(
+      p, &due, 0, [](LPVOID, DWORD, DWORD) {}, nullptr, FALSE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+  CloseHandle(t);
+  CloseHandle(p);
+}
+
+TEST(Names, NamespacesSessionsAndBadNames) {
+  setenv("QX_SESSION_ID", "3", 1);
+  HANDLE local = CreateEventA(nullptr, TRUE, FALSE, "QX.NS");
+  EXPECT_TRUE(Exists(ObjectFile("session-3", "QX.NS")));
+  HANDLE same = OpenEventA(SYNCHRONIZE, FALSE, "Local\\QX.NS");
+  HANDLE also = OpenEventA(SYNCHRONIZE, FALSE, "session\\3\\QX.NS");  // prefixes ignore case
+  EXPECT_NE(same, nullptr);
+  EXPECT_NE(also, nullptr);
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\QX.NS"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "qx.ns"), nullptr);  // names keep their case
+  unsetenv("QX_SESSION_ID");
+  // Session 0's local namespace is the global one.
+  HANDLE g = CreateEventA(nullptr, TRUE, FALSE, "Session\\0\\QX.G");
+  EXPECT_TRUE(Exists(ObjectFile("global", "QX.G")));
+  EXPECT_NE(OpenEventA(SYNCHRONIZE, FALSE, "Local\\QX.G"), nullptr);
+  // Characters outside the plain set are encoded, so any name makes one file.
+  HANDLE odd = CreateEventA(nullptr, TRUE, FALSE, "Global\\.a/b %\xc3\xa9");
+  ASSERT_NE(odd, nullptr);
+  EXPECT_TRUE(Exists(ObjectFile("global", "%2Ea%2Fb%20%25%C3%A9")));
+
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Nowhere\\x"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Session\\x\\y"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, std::string(MAX_PATH + 1, 'n').c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  const char16_t bad[] = {u'Q', 0xD800, 0};
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, bad), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+  // An empty name makes an unnamed object.
+  HANDLE unnamed = CreateEventA(nullptr, TRUE, TRUE, "");
+  EXPECT_EQ(WaitForSingleObject(unnamed, 0), WAIT_OBJECT_0);
+  for (HANDLE h : {local, same, also, g, odd, unnamed}) CloseHandle(h);
+}
+
+TEST(Security, EveryoneDescriptorGivesMode0666AndNoneGives0600) {
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+  SECURITY_ATTRIBUTES everyone{sizeof(SECURITY_ATTRIBUTES), &sd, FALSE};
+  HANDLE open = CreateMutexA(&everyone, FALSE, "QX.OPEN");
+  HANDLE closed = CreateSemaphoreA(nullptr, 0, 1, "QX.CLOSED");
+  struct stat st;
+  ASSERT_EQ(::stat(ObjectFile("global", "QX.OPEN").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  ASSERT_EQ(::stat(ObjectFile("global", "QX.CLOSED").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // A descriptor with a real (non-null) list is not "everyone".
+  ACL acl{};
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
+  HANDLE listed = CreateEventA(&everyone, FALSE, FALSE, "QX.LISTED");
+  ASSERT_EQ(::stat(ObjectFile("global", "QX.LISTED").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  for (HANDLE h : {open, closed, listed}) CloseHandle(h);
+  EXPECT_FALSE(Exists(std::string(getenv("QX_RUNTIME_DIR")) + "/kobj"));
+}
+
+TEST(Wait, MixedKindsTimeOutsAndBadArguments) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, "QX.MIX.E");
+  HANDLE s = CreateSemaphoreA(nullptr, 0, 5, "QX.MIX.S");
+  HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+  HANDLE all[3] = {e, s, m};
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForMultipleObjects(3, all, TRUE, 40), WAIT_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(35));
+  // Wait-all took nothing: the mutex is still free for another thread.
+  DWORD other = 0;
+  std::thread([&] {
+    other = WaitForSingleObject(m, 0);
+    ReleaseMutex(m);
+  }).join();
+  EXPECT_EQ(other, WAIT_OBJECT_0);
+  std::thread t([&] {
+    Sleep(20);
+    ReleaseSemaphore(s, 1, nullptr);
+    Sleep(20);
+    SetEvent(e);
+  });
+  EXPECT_EQ(WaitForMultipleObjects(3, all, TRUE, 5000), WAIT_OBJECT_0);
+  t.join();
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+  // The same named object through two handles counts as one in a wait-all.
+  HANDLE e2 = OpenEventA(SYNCHRONIZE, FALSE, "QX.MIX.E");
+  HANDLE twice[2] = {e, e2};
+  EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
+  for (auto& h : many) h = e;
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, 0), WAIT_FAILED);
+  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many, FALSE, 0), WAIT_TIMEOUT);
+  for (HANDLE h : {e, s, m, e2}) CloseHandle(h);
+}
+
+}  // namespace

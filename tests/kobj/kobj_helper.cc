@@ -1,0 +1,164 @@
+// A small program the kernel-object tests start as "the other process". Each
+// command does one thing with named objects and reports on stdout, one line per
+// step, so the test can follow it:
+//   mutex-hold NAME           wait for the mutex, print "owned" or "abandoned", sleep
+//   mutex-take NAME           like mutex-hold but print "waiting" first
+//   event-wait NAME MS        print "ready", wait, print "signaled" or "timeout"
+//   event-hold NAME           create a manual event set, print "ready", sleep
+//   sem-release NAME N        release 1 N times, print "<ok> <fails> <bad errors>"
+//   sem-guard SEM MAP N       N times: wait SEM, count up in the mapping's first
+//                             int (shared guard), note the peak, count down, release
+//   wait-any MS NAME...       open events, print "ready", wait any, print the result
+//   wait-all MS NAME...       open semaphores or events, wait all, print the result
+//   map-write NAME TEXT       create a page-file mapping of 524 bytes, write TEXT,
+//                             print "ready", sleep
+//   map-read NAME             open the mapping, print its text
+//   exit CODE                 exit with CODE
+//   sleep MS                  sleep, then exit 0
+//   echo-env NAME             print the variable's value and the working folder
+#include <qxplatform/errors.h>
+#include <qxplatform/mapping.h>
+#include <qxplatform/sync.h>
+#include <qxplatform/system.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+[[noreturn]] void SleepForever() {
+  for (;;) ::pause();
+}
+
+std::string Result(DWORD r) {
+  if (r == WAIT_TIMEOUT) return "timeout";
+  if (r == WAIT_FAILED) return "failed " + std::to_string(GetLastError());
+  if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + MAXIMUM_WAIT_OBJECTS)
+    return "abandoned " + std::to_string(r - WAIT_ABANDONED_0);
+  return "object " + std::to_string(r - WAIT_OBJECT_0);
+}
+
+int MutexHold(const char* name, bool announce) {
+  HANDLE m = CreateMutexA(nullptr, FALSE, name);
+  if (m == nullptr) return Say("failed " + std::to_string(GetLastError())), 2;
+  if (announce) Say("waiting");
+  DWORD r = WaitForSingleObject(m, INFINITE);
+  Say(r == WAIT_ABANDONED ? "abandoned" : r == WAIT_OBJECT_0 ? "owned" : Result(r));
+  SleepForever();
+}
+
+int SemRelease(const char* name, int n) {
+  HANDLE s = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name);
+  if (s == nullptr) return 2;
+  int ok = 0, fails = 0, bad = 0;
+  for (int i = 0; i < n; ++i) {
+    if (ReleaseSemaphore(s, 1, nullptr)) {
+      ++ok;
+    } else {
+      ++fails;
+      if (GetLastError() != ERROR_TOO_MANY_POSTS) ++bad;
+    }
+  }
+  Say(std::to_string(ok) + " " + std::to_string(fails) + " " + std::to_string(bad));
+  return 0;
+}
+
+int SemGuard(const char* sem_name, const char* map_name, int n) {
+  HANDLE s = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, sem_name);
+  HANDLE m = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, map_name);
+  if (s == nullptr || m == nullptr) return 2;
+  auto* cells = static_cast<std::atomic<int>*>(MapViewOfFile(m, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  if (cells == nullptr) return 3;
+  for (int i = 0; i < n; ++i) {
+    if (WaitForSingleObject(s, 10000) != WAIT_OBJECT_0) return 4;
+    int inside = cells[0].fetch_add(1) + 1;
+    int peak = cells[1].load();
+    while (inside > peak && !cells[1].compare_exchange_weak(peak, inside)) {
+    }
+    ::usleep(200);
+    cells[0].fetch_sub(1);
+    if (!ReleaseSemaphore(s, 1, nullptr)) return 5;
+  }
+  Say("done");
+  return 0;
+}
+
+int WaitOn(bool all, DWORD ms, std::vector<const char*> names) {
+  std::vector<HANDLE> handles;
+  for (const char* n : names) {
+    HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, n);
+    if (h == nullptr) h = OpenSemaphoreA(SYNCHRONIZE, FALSE, n);
+    if (h == nullptr) h = OpenMutexA(SYNCHRONIZE, FALSE, n);
+    if (h == nullptr) return Say("open failed " + std::string(n)), 2;
+    handles.push_back(h);
+  }
+  Say("ready");
+  Say(Result(WaitForMultipleObjects(DWORD(handles.size()), handles.data(), all, ms)));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 64;
+  std::string cmd = argv[1];
+  if (cmd == "mutex-hold" && argc == 3) return MutexHold(argv[2], false);
+  if (cmd == "mutex-take" && argc == 3) return MutexHold(argv[2], true);
+  if (cmd == "event-wait" && argc == 4) {
+    HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
+    if (e == nullptr) return Say("failed " + std::to_string(GetLastError())), 2;
+    Say("ready");
+    DWORD r = WaitForSingleObject(e, DWORD(std::atol(argv[3])));
+    Say(r == WAIT_OBJECT_0 ? "signaled" : Result(r));
+    return 0;
+  }
+  if (cmd == "event-hold" && argc == 3) {
+    if (CreateEventA(nullptr, TRUE, TRUE, argv[2]) == nullptr) return 2;
+    Say("ready");
+    SleepForever();
+  }
+  if (cmd == "sem-release" && argc == 4) return SemRelease(argv[2], std::atoi(argv[3]));
+  if (cmd == "sem-guard" && argc == 5) return SemGuard(argv[2], argv[3], std::atoi(argv[4]));
+  if ((cmd == "wait-any" || cmd == "wait-all") && argc >= 4)
+    return WaitOn(cmd == "wait-all", DWORD(std::atol(argv[2])),
+                  std::vector<const char*>(argv + 3, argv + argc));
+  if (cmd == "map-write" && argc == 4) {
+    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 524, argv[2]);
+    if (m == nullptr) return 2;
+    char* view = static_cast<char*>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0));
+    if (view == nullptr) return 3;
+    std::snprintf(view, 524, "%s", argv[3]);
+    Say("ready");
+    SleepForever();
+  }
+  if (cmd == "map-read" && argc == 3) {
+    HANDLE m = OpenFileMappingA(FILE_MAP_READ, FALSE, argv[2]);
+    if (m == nullptr) return Say("failed " + std::to_string(GetLastError())), 2;
+    const char* view = static_cast<const char*>(MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr) return 3;
+    Say(std::string(view, strnlen(view, 524)));
+    return 0;
+  }
+  if (cmd == "exit" && argc == 3) return std::atoi(argv[2]);
+  if (cmd == "sleep" && argc == 3) {
+    Sleep(DWORD(std::atol(argv[2])));
+    return 0;
+  }
+  if (cmd == "echo-env" && argc == 3) {
+    const char* v = std::getenv(argv[2]);
+    char cwd[4096];
+    Say(std::string(v ? v : "(unset)") + " " + (::getcwd(cwd, sizeof cwd) ? cwd : "?"));
+    return 0;
+  }
+  return 64;
+}
