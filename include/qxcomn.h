@@ -11,6 +11,42 @@
 
 /* ==== Language resource libraries ==== */
 
+/* Programs keep their texts in one resource library per language, named after a
+ * base name and a three-letter language code ("base.enu" is libbase.enu.so).
+ * loadLocaleA finds the best one for the user: the caller's language, the user
+ * language code (QueryUserLanguage of zelapi01), the thread's, the user's and the
+ * system's locale, then "enu"; each as given, as its first two letters and as
+ * every known locale of the same two letters; "base.dll" last. A name that failed
+ * is tried once per load. Each try is traced (SetTraceStringA, "QXLOCALE").
+ * Thread-safety: the search is per thread; the process default pair (used when a
+ * call gets no pair) is shared and unguarded. */
+
+/* A loaded language library and the code page its texts are converted with. */
+typedef struct QXLOCALE {
+  HMODULE hModule;
+  UINT uCodePage;
+} QXLOCALE, *LPQXLOCALE;
+
+/* 0 when a library (or, for a NULL base, the program's own module) was found, 1
+ * otherwise; the pair, or the process default (whose library is dropped first),
+ * receives the module and the ANSI code page. */
+QX_EXPORT int loadLocaleA(LPCSTR base, LPCSTR language, QXLOCALE* locale);
+QX_EXPORT int loadLocaleW(LPCWSTR base, LPCWSTR language, QXLOCALE* locale);
+/* String id into buffer (1024 bytes / 512 wide characters); "<id=%d,no locale
+ * lib>" without a library, "<id=%d,rc=%d,lib=%.15s>" when the string is missing;
+ * a NULL buffer gives the fixed text "???". Returns the buffer. */
+QX_EXPORT LPSTR loadStrA(LPSTR buffer, UINT id, QXLOCALE* locale);
+QX_EXPORT LPWSTR loadStrW(LPWSTR buffer, UINT id, QXLOCALE* locale);
+/* Drops the pair's (or the default's) library: 0. */
+QX_EXPORT int freeLocale(QXLOCALE* locale);
+/* The process default module (a NULL pointer is ignored): 0. */
+QX_EXPORT int getLocaleLib(HMODULE* module);
+/* Sets the process default code page; returns the previous one. */
+QX_EXPORT UINT setLocaleCP(UINT code_page);
+/* The first known locale (LCID) with the abbreviation, ASCII case ignored; 0. */
+QX_EXPORT DWORD convLocaleA(LPCSTR abbreviation);
+QX_EXPORT DWORD convLocaleW(LPCWSTR abbreviation);
+
 /* ==== Message catalog and QXmsgf ==== */
 
 /* Message texts live in compiled message files ("FAC<n>.dat", one per facility
