@@ -18,6 +18,17 @@
 
 namespace {
 
+// The library folders of the build: the message texts in lib/, the trace library
+// in testlib/. The test program itself lives in bin/, where the library's own
+// search (beside the asking module) finds nothing.
+class LibraryFolders : public ::testing::Environment {
+  void SetUp() override {
+    std::string lib = qx::testing::BuildLibDir();
+    setenv("QX_LIB_PATH", (lib + ":" + lib + "/../testlib").c_str(), 1);
+  }
+};
+const auto* const kLibraryFolders = ::testing::AddGlobalTestEnvironment(new LibraryFolders);
+
 // Runs body on a thread of its own, with a fresh message chain.
 template <typename F>
 void OnFreshThread(F body) {

@@ -17,8 +17,11 @@ using TesTraceProc = int (*)(const char*, const char*);
 using UseProc = int (*)(const char*);
 
 void PointAtTestLibraries() {
-  setenv("QX_LIB_PATH", (qx::testing::BuildLibDir() + "/../testlib").c_str(), 1);
+  std::string lib = qx::testing::BuildLibDir();
+  setenv("QX_LIB_PATH", (lib + ":" + lib + "/../testlib").c_str(), 1);
 }
+
+void PointAtLibrariesOnly() { setenv("QX_LIB_PATH", qx::testing::BuildLibDir().c_str(), 1); }
 
 int g_bound_calls = 0;
 void CountBound(ZELDLLLOAD*) {
@@ -42,7 +45,7 @@ TEST(LoadDLLProcs, BindsEveryEntryAndKeepsTheHandle) {
   ASSERT_NE(use, nullptr);
   EXPECT_EQ(g_bound_calls, 1);
   // Bound once: a second call succeeds at once without binding again.
-  unsetenv("QX_LIB_PATH");
+  PointAtLibrariesOnly();
   EXPECT_TRUE(LoadDLLProcs(&load));
   EXPECT_EQ(g_bound_calls, 1);
   // Libraries stay loaded, whatever FreeDLL says.
@@ -75,10 +78,11 @@ TEST(LoadDLLProcs, MissingEntryFailsWithMessage2AndRetries) {
   EXPECT_NE(load.hModule, nullptr);
   EXPECT_NE(other, nullptr);
   EXPECT_EQ(GetMsgID(), 0u);
+  PointAtTestLibraries();
 }
 
 TEST(LoadDLLProcs, MissingLibraryAndNullDescriptor) {
-  unsetenv("QX_LIB_PATH");
+  PointAtLibrariesOnly();
   ZELDLLPROC procs[] = {{nullptr, nullptr}};
   ZELDLLLOAD load = {"NOSUCHLIB.DLL", nullptr, procs, nullptr};
   EXPECT_FALSE(LoadDLLProcs(&load));
