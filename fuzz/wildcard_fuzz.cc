@@ -38,6 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Without marks the answer is the same.
   int again = legacy ? QXWRegExec(h, name.c_str(), nullptr) : QXRegExecW(h, name.c_str(), nullptr);
   if (again != m) std::abort();
+  // The narrow entry point agrees on ASCII names, marks included.
+  std::string ascii;
+  for (char16_t c : name) ascii.push_back(c < 0x80 ? char(c) : '?');
+  std::u16string widened(ascii.begin(), ascii.end());
+  if (!legacy) {
+    LPCSTR nmarks[10] = {};
+    LPCWSTR wmarks[10] = {};
+    int narrow = QXRegExec(h, ascii.c_str(), nmarks);
+    int wide = QXRegExecW(h, widened.c_str(), wmarks);
+    if (narrow != wide) std::abort();
+    for (int i = 0; i < 10; ++i)
+      if ((nmarks[i] ? nmarks[i] - ascii.c_str() : -1) !=
+          (wmarks[i] ? wmarks[i] - widened.c_str() : -1))
+        std::abort();
+  }
   QXRegFree(h);
   return 0;
 }

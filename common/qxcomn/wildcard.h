@@ -41,6 +41,7 @@ struct Element {
   uint16_t max = 1;
   bool possessive = false;  // ">" in a repeat count: never gives characters back
   bool end = false;         // the end element: takes only the end of the name
+  bool star = false;        // Star(), kept for the matcher's inner loops
   uint8_t mark = 0;
   // Which characters the element takes: ASCII through the bitmap (case folding
   // already applied), others through the rule below.
@@ -66,6 +67,10 @@ struct Alternative {
   unsigned depth = 0;  // path depth rule; 0 means none
   bool has_marks = false;
   bool simple = false;  // every element Simple(), a no-op or a mark
+  // For simple alternatives: the index of the last "*" (or -1), and how many
+  // single-character elements follow it; these match at the end of the name.
+  long last_star = -1;
+  size_t tail = 0;
 };
 
 struct Pattern {
@@ -94,6 +99,9 @@ using Marks = std::array<long, kMarkSlots>;
 // Matches a whole name. marks may be null. force_general skips the fast path for
 // simple patterns (tests compare the two).
 int Match(const Pattern& pattern, std::u16string_view name, Marks* marks,
+          bool force_general = false);
+// The same for a name of ASCII characters only (each byte below 0x80).
+int Match(const Pattern& pattern, std::string_view ascii_name, Marks* marks,
           bool force_general = false);
 
 // Path depth of a text: its "\" characters, not counting one in the first place.

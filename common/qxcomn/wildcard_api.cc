@@ -33,10 +33,11 @@ int CompileInto(QXREGHANDLE* handle, const char16_t* text, DWORD flags, Dialect 
   return kCompiled;
 }
 
-int ExecWide(QXREGHANDLE handle, LPCWSTR name, LPCWSTR* marks) {
+int ExecWide(QXREGHANDLE handle, LPCWSTR name, LPCWSTR* marks, size_t length = SIZE_MAX) {
   if (handle == nullptr) return kMatch;
   if (name == nullptr) return kNoMatch;
-  std::u16string_view text(name);
+  std::u16string_view text =
+      length == SIZE_MAX ? std::u16string_view(name) : std::u16string_view(name, length);
   Marks found;
   int rc;
   try {
@@ -78,6 +79,23 @@ QX_EXPORT int QXRegExecW(QXREGHANDLE hReg, LPCWSTR pwszName, LPCWSTR* apMarks) {
 QX_EXPORT int QXRegExec(QXREGHANDLE hReg, LPCSTR pszName, LPCSTR* apMarks) {
   if (hReg == nullptr) return kMatch;
   if (pszName == nullptr) return kNoMatch;
+  // Plain ASCII names, the common case, are matched as they are; a mark's place
+  // is then its byte offset too.
+  size_t n = 0;
+  while (pszName[n] != 0 && static_cast<unsigned char>(pszName[n]) < 0x80) ++n;
+  if (pszName[n] == 0) {
+    Marks found;
+    int rc;
+    try {
+      rc = Match(hReg->pattern, std::string_view(pszName, n), apMarks ? &found : nullptr);
+    } catch (const std::bad_alloc&) {
+      return kNoMemory;
+    }
+    if (rc == kMatch && apMarks)
+      for (int i = 0; i < kMarkSlots; ++i)
+        if (found[i] >= 0) apMarks[i] = pszName + found[i];
+    return rc;
+  }
   auto wide = qx::platform::Utf8ToUtf16(pszName);
   if (!wide) return kNoMatch;
   if (apMarks == nullptr) return ExecWide(hReg, wide->c_str(), nullptr);

@@ -96,8 +96,18 @@ class Parser {
       alt->elements.push_back(std::move(e));
     }
     alt->simple = true;
-    for (const auto& e : alt->elements)
-      if (!e.end && e.kind == Kind::kChars && !e.Simple()) alt->simple = false;
+    for (size_t k = 0; k < alt->elements.size(); ++k) {
+      Element& e = alt->elements[k];
+      e.star = e.Star();
+      if (e.end || e.kind != Kind::kChars) continue;
+      if (!e.Simple()) alt->simple = false;
+      if (e.Star()) {
+        alt->last_star = long(k);
+        alt->tail = 0;
+      } else {
+        ++alt->tail;
+      }
+    }
     return true;
   }
 

@@ -19,22 +19,38 @@ namespace {
 
 constexpr uint32_t kNever = 0xFFFFFFFFu;
 
-// The classic loop for simple alternatives: on a mismatch, the last "*" takes one
-// more character. O(elements x name) at worst.
-bool MatchSimple(const std::vector<Element>& elems, std::u16string_view name) {
-  size_t e = 0, p = 0, n = name.size();
+// Simple alternatives: the single-character elements after the last "*" must take
+// the end of the name, one character each; what comes before is matched by the
+// classic loop (on a mismatch the latest "*" takes one more character), with the
+// last "*" taking whatever remains. O(elements x name) at worst.
+template <typename View>
+bool MatchSimple(const Alternative& alt, View name) {
+  const std::vector<Element>& elems = alt.elements;
+  size_t n = name.size();
+  if (n < alt.tail) return false;
+  size_t head_end = alt.last_star < 0 ? 0 : size_t(alt.last_star);
+  // The tail, anchored at the end (marks and no-ops take nothing).
+  size_t p = n - alt.tail;
+  for (size_t e = head_end; e < elems.size(); ++e) {
+    const Element& el = elems[e];
+    if (el.kind != Kind::kChars || el.end || el.star) continue;
+    if (!el.Accepts(char16_t(name[p++]))) return false;
+  }
+  if (alt.last_star < 0) return n == alt.tail;
+  n -= alt.tail;  // the head matches name[0, n) with its last "*" taking the rest
+  size_t e = 0;
+  p = 0;
   size_t star_e = SIZE_MAX, star_p = 0;
   for (;;) {
-    // Marks and no-ops take nothing (marks are not wanted on this path).
     while (elems[e].kind != Kind::kChars) ++e;
     const Element& el = elems[e];
-    if (el.end) {
-      if (p == n) return true;
-    } else if (el.Star()) {
+    if (e == head_end) return true;  // the last "*" takes what is left
+    if (el.star) {
       star_e = e++;
       star_p = p;
       continue;
-    } else if (p < n && el.Accepts(name[p])) {
+    }
+    if (p < n && el.Accepts(char16_t(name[p]))) {
       ++e;
       ++p;
       continue;
@@ -61,13 +77,15 @@ class Table {
 };
 
 // How many characters el accepts from p on, at most its maximum.
-uint32_t Take(const Element& el, std::u16string_view name, size_t p) {
+template <typename View>
+uint32_t Take(const Element& el, View name, size_t p) {
   uint32_t k = 0;
-  while (k < el.max && p + k < name.size() && el.Accepts(name[p + k])) ++k;
+  while (k < el.max && p + k < name.size() && el.Accepts(char16_t(name[p + k]))) ++k;
   return k;
 }
 
-bool MatchGeneral(const std::vector<Element>& elems, std::u16string_view name, Marks* marks) {
+template <typename View>
+bool MatchGeneral(const std::vector<Element>& elems, View name, Marks* marks) {
   const size_t n = name.size();
   const size_t last = elems.size() - 1;  // the end element
   Table table(elems.size(), n + 1, marks != nullptr);
@@ -88,7 +106,7 @@ bool MatchGeneral(const std::vector<Element>& elems, std::u16string_view name, M
     // run[p]: characters el accepts from p on, capped at its maximum.
     run[n] = 0;
     for (size_t p = n; p-- > 0;)
-      run[p] = el.Accepts(name[p]) ? std::min<uint32_t>(run[p + 1] + 1, el.max) : 0;
+      run[p] = el.Accepts(char16_t(name[p])) ? std::min<uint32_t>(run[p + 1] + 1, el.max) : 0;
     // run[p+1] was capped, which only matters when run[p] reaches the cap anyway.
     if (el.possessive) {
       for (size_t p = 0; p <= n; ++p) row[p] = run[p] >= el.min && after[p + run[p]];
@@ -120,21 +138,22 @@ bool MatchGeneral(const std::vector<Element>& elems, std::u16string_view name, M
   return true;
 }
 
-bool MatchAlternative(const Alternative& alt, std::u16string_view name, Marks* marks,
-                      bool force_general) {
+template <typename View>
+bool MatchAlternative(const Alternative& alt, View name, Marks* marks, bool force_general) {
   bool want_marks = marks != nullptr && alt.has_marks;
   if (alt.simple && !want_marks && !force_general && name.size() <= kMaxCount)
-    return MatchSimple(alt.elements, name);
+    return MatchSimple(alt, name);
   return MatchGeneral(alt.elements, name, want_marks ? marks : nullptr);
 }
 
-}  // namespace
-
-int Match(const Pattern& pattern, std::u16string_view name, Marks* marks, bool force_general) {
-  unsigned depth = (pattern.flags & kPathDepth) ? PathDepth(name) : 0;
+template <typename View>
+int MatchAny(const Pattern& pattern, View name, Marks* marks, bool force_general) {
+  unsigned depth = 0;
+  if (pattern.flags & kPathDepth)
+    for (size_t i = 1; i < name.size(); ++i) depth += name[i] == '\\';
   auto fits = [&](const Alternative& alt) { return alt.depth == 0 || alt.depth == depth; };
   Marks found;
-  found.fill(-1);
+  if (marks) found.fill(-1);
   bool any_positive = false, matched = false;
   for (const auto& alt : pattern.alternatives) {
     if (alt.negated) continue;
@@ -154,6 +173,16 @@ int Match(const Pattern& pattern, std::u16string_view name, Marks* marks, bool f
   }
   if (marks) *marks = found;
   return kMatch;
+}
+
+}  // namespace
+
+int Match(const Pattern& pattern, std::u16string_view name, Marks* marks, bool force_general) {
+  return MatchAny(pattern, name, marks, force_general);
+}
+
+int Match(const Pattern& pattern, std::string_view ascii_name, Marks* marks, bool force_general) {
+  return MatchAny(pattern, ascii_name, marks, force_general);
 }
 
 }  // namespace qx::comn::wildcard
