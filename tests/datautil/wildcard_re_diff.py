@@ -4,8 +4,9 @@
 Generates thousands of patterns in the product's pattern language, translates each
 into a Python regular expression with the same backtracking order (greedy counts
 that give back one character at a time, possessive counts for ">", empty groups for
-marks), and checks that libqxcomn's QXRegExecW gives the same answer and the same
-mark positions for many names. Usage: wildcard_re_diff.py path/to/libqxcomn.so
+marks), and checks that libqxcomn.s QXRegExecW gives the same answer and the same
+mark positions for many names. Every third pattern goes to the older QXWReg family
+instead, restricted to its subset (only the %W class). Usage: wildcard_re_diff.py path/to/libqxcomn.so
 """
 import ctypes
 import random
@@ -18,6 +19,10 @@ lib.QXRegCompileW.restype = ctypes.c_int
 lib.QXRegExecW.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
 lib.QXRegExecW.restype = ctypes.c_int
 lib.QXRegFree.argtypes = [ctypes.c_void_p]
+lib.QXWRegCompile.argtypes = lib.QXRegCompileW.argtypes
+lib.QXWRegCompile.restype = ctypes.c_int
+lib.QXWRegExec.argtypes = lib.QXRegExecW.argtypes
+lib.QXWRegExec.restype = ctypes.c_int
 
 
 def utf16(text):
@@ -28,13 +33,15 @@ def utf16(text):
 
 CLASSES = {  # ASCII members of the classes used here (names are ASCII)
     "A": "[A-Za-z]", "D": "[0-9]", "U": "[A-Z]", "L": "[a-z]", "N": "[A-Za-z0-9]",
+    "W": "[\\t\\n\\v\\f\\r ]",
 }
+LEGACY_CLASSES = {"W": CLASSES["W"]}  # the older family knows only %W
 LITERALS = "abcAB."
 SETS = [("[ab]", "[ab]"), ("[~a]", "[^a]"), ("[a-c]", "[a-c]"), ("[~0-9]", "[^0-9]"),
         ("[B1]", "[B1]")]
 
 
-def random_element(rng, exact):
+def random_element(rng, exact, classes):
     """One element: (pattern text, regex atom, default min, default max, is_mark)."""
     fold = "" if exact else "(?i:%s)"
     kind = rng.randrange(10)
@@ -50,8 +57,8 @@ def random_element(rng, exact):
         text, rx = rng.choice(SETS)
         return text, (fold % rx if fold else rx), 1, 1, False
     if kind == 6:
-        letter = rng.choice(sorted(CLASSES))
-        return "%" + letter, CLASSES[letter], 1, 32767, False
+        letter = rng.choice(sorted(classes))
+        return "%" + letter, classes[letter], 1, 32767, False
     if kind == 7:
         n = rng.randrange(10)
         return "%%%d" % n, "(?P<m%d_%%d>)" % n, 0, 0, True
@@ -62,10 +69,10 @@ def random_element(rng, exact):
     return "`" + c, (fold % atom if fold else atom), 1, 1, False
 
 
-def random_alternative(rng, exact):
+def random_alternative(rng, exact, classes):
     text, regex, marks = "", "", []
     for i in range(rng.randrange(0, 6)):
-        t, atom, lo, hi, special = random_element(rng, exact)
+        t, atom, lo, hi, special = random_element(rng, exact, classes)
         if special:
             if atom:
                 marks.append(int(t[1:]))
@@ -100,10 +107,10 @@ def random_alternative(rng, exact):
     return text, re.compile(regex, re.ASCII | re.DOTALL)
 
 
-def our_match(handle, name):
+def our_match(handle, name, legacy):
     buf = utf16(name)
     marks = (ctypes.c_void_p * 10)()
-    rc = lib.QXRegExecW(handle, buf, marks)
+    rc = (lib.QXWRegExec if legacy else lib.QXRegExecW)(handle, buf, marks)
     base = ctypes.addressof(buf)
     got = {i: (marks[i] - base) // 2 for i in range(10) if marks[i]}
     return rc, got
@@ -125,25 +132,27 @@ def python_match(rx, name):
 def main():
     rng = random.Random(20261207)
     compared = patterns = 0
-    for _ in range(4000):
+    for round in range(6000):
+        legacy = round % 3 == 2  # every third pattern goes to the older family
         exact = rng.random() < 0.3
-        made = random_alternative(rng, exact)
+        made = random_alternative(rng, exact, LEGACY_CLASSES if legacy else CLASSES)
         if made is None:
             continue
         text, rx = made
         handle = ctypes.c_void_p()
-        rc = lib.QXRegCompileW(ctypes.byref(handle), utf16(text), 1 if exact else 0)
+        compile_call = lib.QXWRegCompile if legacy else lib.QXRegCompileW
+        rc = compile_call(ctypes.byref(handle), utf16(text), 1 if exact else 0)
         if rc != 0:
             print("compile failed:", text, rc)
             return 1
         patterns += 1
         for _ in range(12):
-            name = "".join(rng.choice("abcAB1.x?*") for _ in range(rng.randrange(0, 9)))
-            ours = our_match(handle, name)
+            name = "".join(rng.choice("abcAB1.x?* ") for _ in range(rng.randrange(0, 9)))
+            ours = our_match(handle, name, legacy)
             theirs = python_match(rx, name)
             if ours != theirs:
-                print("MISMATCH pattern=%r exact=%s name=%r ours=%r re=%r regex=%r"
-                      % (text, exact, name, ours, theirs, rx.pattern))
+                print("MISMATCH legacy=%s pattern=%r exact=%s name=%r ours=%r re=%r regex=%r"
+                      % (legacy, text, exact, name, ours, theirs, rx.pattern))
                 return 1
             compared += 1
         lib.QXRegFree(handle)
