@@ -172,6 +172,8 @@ DWORD AppendEntry(const Name& name, bool name_null, DWORD length, LPCVOID data, 
   if (buffer == nullptr || new_size == nullptr) return SDS_NULL_ARG;
   uint32_t total = 0;
   if (DWORD rc = CheckHeader(*buffer, true, &total); rc != SDS_OK) return rc;
+  // Refused before the caller's data is read: the buffer could not hold it.
+  if (total + EntrySize(name, length, type) > 0xFFFFFFFFu) return SDS_NO_MEMORY;
   std::vector<uint8_t> entry;
   if (DWORD rc = BuildEntry(name, length, data, type, &entry); rc != SDS_OK) return rc;
   uint64_t grown = uint64_t(total) + entry.size();

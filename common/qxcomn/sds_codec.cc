@@ -43,17 +43,17 @@ DWORD CheckNewEntry(const Name* name, bool name_null, const void* data, DWORD le
   return SDS_OK;
 }
 
+uint64_t EntrySize(const Name& name, DWORD length, uint8_t type) {
+  uint64_t value = type == SDS_TYPE_WSTRING  ? 2ull * length + 2
+                   : type == SDS_TYPE_STRING ? uint64_t(length) + 1
+                                             : length;
+  return kEntryFixed + name.StoredBytes() + value;
+}
+
 DWORD BuildEntry(const Name& name, DWORD length, const void* data, uint8_t type,
                  std::vector<uint8_t>* out) {
-  uint64_t data_bytes = length;
-  uint64_t tail = 0;
-  if (type == SDS_TYPE_WSTRING) {
-    data_bytes = 2ull * length;
-    tail = 2;
-  } else if (type == SDS_TYPE_STRING) {
-    tail = 1;
-  }
-  uint64_t total = kEntryFixed + name.StoredBytes() + data_bytes + tail;
+  uint64_t data_bytes = type == SDS_TYPE_WSTRING ? 2ull * length : length;
+  uint64_t total = EntrySize(name, length, type);
   // The entry must also fit a buffer whose total size is 32 bits.
   if (total > 0xFFFFFFFFull - SDS_EMPTY_SIZE) return SDS_NO_MEMORY;
   try {

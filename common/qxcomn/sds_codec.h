@@ -55,6 +55,9 @@ struct Name {
   size_t StoredBytes() const { return is_wide ? 2 * (wide.size() + 1) : narrow.size() + 1; }
 };
 
+// The size an entry of this name, length and type takes, in 64 bits.
+uint64_t EntrySize(const Name& name, DWORD length, uint8_t type);
+
 // Builds one entry in network form. Returns SDS_OK, SDS_BAD_LENGTH or SDS_NO_MEMORY
 // (the entry would not fit 32 bits). REQUIRES: data holds what the type and length
 // say (length characters for a wide string, bytes otherwise).

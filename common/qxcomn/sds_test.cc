@@ -401,6 +401,27 @@ TEST(SdsBuffer, DamagedEntriesAreRefused) {
   std::free(buf);
 }
 
+TEST(SdsBuffer, SizesBeyondThirtyTwoBitsAreRefused) {
+  // The sizes are refused before any data is read: the data pointer stands for
+  // nothing that large.
+  ListGuard l;
+  EXPECT_EQ(SdsAddListEntry(l.list, "x", 0xFFFFFFF0u, "x", 0x07), SDS_NO_MEMORY);
+  EXPECT_EQ(SdsAddListEntryW(l.list, u"x", 0x80000000u, u"x", SDS_TYPE_WSTRING), SDS_NO_MEMORY);
+  EXPECT_EQ(l.list->pFirst, nullptr);
+  void* buf = MakeBuffer({});
+  void* before = buf;
+  DWORD size = 5;
+  EXPECT_EQ(SdsAppendBufferEntry("x", 0xFFFFFFF0u, "x", 0x07, &buf, &size), SDS_NO_MEMORY);
+  EXPECT_EQ(buf, before);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(SdsCheckBuffer(buf, 20), 0u);
+  EXPECT_EQ(SdsCreateBuffer(nullptr, &size, &buf), SDS_NULL_LIST);
+  EXPECT_EQ(SdsCreateBuffer(l.list, nullptr, &buf), SDS_NULL_ARG);
+  EXPECT_EQ(SdsCopyBuffer(buf, nullptr), SDS_NULL_ARG);
+  EXPECT_EQ(SdsMergeBuffers(buf, nullptr, &size, &before), SDS_NULL_ARG);
+  SdsFreeBuffer(buf);
+}
+
 TEST(SdsBuffer, ByteOrderHelpers) {
   EXPECT_EQ(Sds_ulHost2Net(0x01020304u), 0x04030201u);
   EXPECT_EQ(Sds_ulNet2Host(Sds_ulHost2Net(0xCAFEBABEu)), 0xCAFEBABEu);
