@@ -71,6 +71,9 @@ struct Alternative {
   // single-character elements follow it; these match at the end of the name.
   long last_star = -1;
   size_t tail = 0;
+  // The tail elements' indices and ASCII tables, packed for the inner loop.
+  std::vector<size_t> tail_elements;
+  std::vector<std::array<uint64_t, 2>> tail_ascii;
 };
 
 struct Pattern {

@@ -2,6 +2,7 @@
 #include <qxcomn.h>
 #include <qxplatform/text.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,19 @@ int ExecWide(QXREGHANDLE handle, LPCWSTR name, LPCWSTR* marks, size_t length = S
   return rc;
 }
 
+// Whether n bytes are all below 0x80, eight at a time.
+bool IsAscii(const char* s, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    if (word & 0x8080808080808080ull) return false;
+  }
+  for (; i < n; ++i)
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+  return true;
+}
+
 bool IsRegular(std::u16string_view text) {
   return text.find_first_of(u"`?*[],{}%") != text.npos;
 }
@@ -81,9 +95,8 @@ QX_EXPORT int QXRegExec(QXREGHANDLE hReg, LPCSTR pszName, LPCSTR* apMarks) {
   if (pszName == nullptr) return kNoMatch;
   // Plain ASCII names, the common case, are matched as they are; a mark's place
   // is then its byte offset too.
-  size_t n = 0;
-  while (pszName[n] != 0 && static_cast<unsigned char>(pszName[n]) < 0x80) ++n;
-  if (pszName[n] == 0) {
+  size_t n = std::strlen(pszName);
+  if (IsAscii(pszName, n)) {
     Marks found;
     int rc;
     try {

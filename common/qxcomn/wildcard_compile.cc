@@ -104,8 +104,12 @@ class Parser {
       if (e.Star()) {
         alt->last_star = long(k);
         alt->tail = 0;
+        alt->tail_elements.clear();
+        alt->tail_ascii.clear();
       } else {
         ++alt->tail;
+        alt->tail_elements.push_back(k);
+        alt->tail_ascii.push_back({e.ascii[0], e.ascii[1]});
       }
     }
     return true;

@@ -11,6 +11,7 @@
 // the classic star-backtracking loop, linear in practice and never exponential.
 #include <algorithm>
 #include <new>
+#include <type_traits>
 
 #include "wildcard.h"
 
@@ -29,12 +30,13 @@ bool MatchSimple(const Alternative& alt, View name) {
   size_t n = name.size();
   if (n < alt.tail) return false;
   size_t head_end = alt.last_star < 0 ? 0 : size_t(alt.last_star);
-  // The tail, anchored at the end (marks and no-ops take nothing).
+  // The tail, anchored at the end.
   size_t p = n - alt.tail;
-  for (size_t e = head_end; e < elems.size(); ++e) {
-    const Element& el = elems[e];
-    if (el.kind != Kind::kChars || el.end || el.star) continue;
-    if (!el.Accepts(char16_t(name[p++]))) return false;
+  for (size_t t = 0; t < alt.tail; ++t, ++p) {
+    auto c = static_cast<std::make_unsigned_t<typename View::value_type>>(name[p]);
+    bool ok = c < 128 ? (alt.tail_ascii[t][c >> 6] >> (c & 63)) & 1
+                      : elems[alt.tail_elements[t]].AcceptsWide(char16_t(c));
+    if (!ok) return false;
   }
   if (alt.last_star < 0) return n == alt.tail;
   n -= alt.tail;  // the head matches name[0, n) with its last "*" taking the rest
