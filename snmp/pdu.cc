@@ -353,6 +353,8 @@ bool ParseMessage(const SnmpSession* session, SnmpPdu* pdu, const uint8_t* data,
 
 int snmp_parse(const SnmpSession* session, SnmpPdu* pdu, const uint8_t* data, int32_t length) {
   if (ParseMessage(session, pdu, data, length)) return 0;
+  // The inserts name nothing of a received datagram: show none left from before.
+  ClearInsertTexts();
   report_codec_error();
   return -1;
 }
