@@ -32,13 +32,13 @@ struct Element {
 bool ReadElement(const uint8_t* data, const int32_t* datalength, Element* e,
                  const char* overflow_text) {
   if (*datalength < 1) {
-    Trace("%s", overflow_text);
+    QX_SNMP_TRACE("%s", overflow_text);
     codec_error = kErrOverflow;
     return false;
   }
   e->type = data[0];
   if ((e->type & 0x1F) == 0x1F) {
-    Trace("asn_parse_header, can't process ID >= 30, %u\n", e->type);
+    QX_SNMP_TRACE("asn_parse_header, can't process ID >= 30, %u\n", e->type);
     codec_error = kErrMultiByteId;
     return false;
   }
@@ -46,7 +46,7 @@ bool ReadElement(const uint8_t* data, const int32_t* datalength, Element* e,
   if (content == nullptr) return false;
   int64_t header = content - data;
   if (header + int64_t{e->length} > *datalength) {
-    Trace("%s", overflow_text);
+    QX_SNMP_TRACE("%s", overflow_text);
     codec_error = kErrOverflow;
     return false;
   }
@@ -67,7 +67,7 @@ int32_t LengthFieldSize(uint32_t length) {
 
 const uint8_t* asn_parse_length(const uint8_t* data, int32_t avail, uint32_t* length) {
   if (avail < 1) {
-    Trace("asn_parse_length, no room for the length field\n");
+    QX_SNMP_TRACE("asn_parse_length, no room for the length field\n");
     return Fail<const uint8_t>(kErrOverflow);
   }
   uint8_t first = data[0];
@@ -77,15 +77,15 @@ const uint8_t* asn_parse_length(const uint8_t* data, int32_t avail, uint32_t* le
   }
   int32_t count = first & 0x7F;
   if (count == 0) {
-    Trace("asn_parse_length, does not support indefinite lengths\n");
+    QX_SNMP_TRACE("asn_parse_length, does not support indefinite lengths\n");
     return Fail<const uint8_t>(kErrIndefinite);
   }
   if (count > 4) {
-    Trace("asn_parse,length, invalid data length->%d\n", count);
+    QX_SNMP_TRACE("asn_parse,length, invalid data length->%d\n", count);
     return Fail<const uint8_t>(kErrIntSize);
   }
   if (count > avail - 1) {
-    Trace("asn_parse_length, length field runs past the message\n");
+    QX_SNMP_TRACE("asn_parse_length, length field runs past the message\n");
     return Fail<const uint8_t>(kErrOverflow);
   }
   uint32_t value = 0;
@@ -97,7 +97,7 @@ const uint8_t* asn_parse_length(const uint8_t* data, int32_t avail, uint32_t* le
 uint8_t* asn_build_length(uint8_t* data, int32_t* datalength, uint32_t length) {
   int32_t need = LengthFieldSize(length);
   if (need == 0 || *datalength < need) {
-    Trace("asn_build_length, invalid build_length->%d\n", *datalength);
+    QX_SNMP_TRACE("asn_build_length, invalid build_length->%d\n", *datalength);
     return Fail<uint8_t>(kErrNoRoomInt);
   }
   if (need == 1) {
@@ -116,11 +116,11 @@ uint8_t* asn_build_length(uint8_t* data, int32_t* datalength, uint32_t length) {
 
 const uint8_t* asn_parse_header(const uint8_t* data, int32_t* datalength, uint8_t* type) {
   if (*datalength < 1) {
-    Trace("asn_parse_header, no room for a header\n");
+    QX_SNMP_TRACE("asn_parse_header, no room for a header\n");
     return Fail<const uint8_t>(kErrOverflow);
   }
   if ((data[0] & 0x1F) == 0x1F) {
-    Trace("asn_parse_header, can't process ID >= 30, %u\n", data[0]);
+    QX_SNMP_TRACE("asn_parse_header, can't process ID >= 30, %u\n", data[0]);
     return Fail<const uint8_t>(kErrMultiByteId);
   }
   uint32_t length = 0;
@@ -128,7 +128,8 @@ const uint8_t* asn_parse_header(const uint8_t* data, int32_t* datalength, uint8_
   if (content == nullptr) return nullptr;
   int64_t total = (content - data) + int64_t{length};
   if (total > *datalength) {
-    Trace("asn_parse_header,asn length -> %lld <- too long\n", static_cast<long long>(total));
+    QX_SNMP_TRACE("asn_parse_header,asn length -> %lld <- too long\n",
+                  static_cast<long long>(total));
     return Fail<const uint8_t>(kErrTooLong);
   }
   *type = data[0];
@@ -138,13 +139,13 @@ const uint8_t* asn_parse_header(const uint8_t* data, int32_t* datalength, uint8_
 
 uint8_t* asn_build_header(uint8_t* data, int32_t* datalength, uint8_t type, uint32_t length) {
   if (*datalength < 1) {
-    Trace("asn_parse_string, overflow of message\n");
+    QX_SNMP_TRACE("asn_parse_string, overflow of message\n");
     return Fail<uint8_t>(kErrOverflow);
   }
   // Check the whole header's room before writing its first byte.
   int32_t need = LengthFieldSize(length);
   if (need == 0 || *datalength - 1 < need) {
-    Trace("asn_build_length, invalid build_length->%d\n", *datalength - 1);
+    QX_SNMP_TRACE("asn_build_length, invalid build_length->%d\n", *datalength - 1);
     return Fail<uint8_t>(kErrNoRoomInt);
   }
   data[0] = type;
@@ -155,7 +156,7 @@ uint8_t* asn_build_header(uint8_t* data, int32_t* datalength, uint8_t type, uint
 const uint8_t* asn_parse_int(const uint8_t* data, int32_t* datalength, uint8_t* type,
                              int32_t* value, size_t size) {
   if (size != sizeof(int32_t)) {
-    Trace("asn_parse_int called with intsize that was not = long\n");
+    QX_SNMP_TRACE("asn_parse_int called with intsize that was not = long\n");
     return Fail<const uint8_t>(kErrIntSize);
   }
   Element e;
@@ -163,7 +164,7 @@ const uint8_t* asn_parse_int(const uint8_t* data, int32_t* datalength, uint8_t* 
   const uint8_t* body = e.content;
   uint32_t length = e.length;
   if (length == 0) {
-    Trace("asn_parse_int, integer without content\n");
+    QX_SNMP_TRACE("asn_parse_int, integer without content\n");
     return Fail<const uint8_t>(kErrOverflow);
   }
   // An unsigned value with its top bit set needs a leading zero byte.
@@ -172,7 +173,7 @@ const uint8_t* asn_parse_int(const uint8_t* data, int32_t* datalength, uint8_t* 
     --length;
   }
   if (length > 4) {
-    Trace("asn_parse_int,I don't support integers as large as %u\n", e.length);
+    QX_SNMP_TRACE("asn_parse_int,I don't support integers as large as %u\n", e.length);
     return Fail<const uint8_t>(kErrOverflow);
   }
   uint32_t v = (body[0] & 0x80) ? 0xFFFFFFFFu : 0u;
@@ -186,7 +187,7 @@ const uint8_t* asn_parse_int(const uint8_t* data, int32_t* datalength, uint8_t* 
 uint8_t* asn_build_int(uint8_t* data, int32_t* datalength, uint8_t type, int32_t value,
                        size_t size) {
   if (size != sizeof(int32_t)) {
-    Trace("asn_parse_int called with intsize that was not = long\n");
+    QX_SNMP_TRACE("asn_parse_int called with intsize that was not = long\n");
     return Fail<uint8_t>(kErrIntSize);
   }
   uint32_t v = static_cast<uint32_t>(value);
@@ -201,7 +202,7 @@ uint8_t* asn_build_int(uint8_t* data, int32_t* datalength, uint8_t type, int32_t
   data = asn_build_header(data, datalength, type, static_cast<uint32_t>(intsize));
   if (data == nullptr) return nullptr;
   if (*datalength < intsize) {
-    Trace("asn_build_int, invalid data length -> %d\n", *datalength);
+    QX_SNMP_TRACE("asn_build_int, invalid data length -> %d\n", *datalength);
     return Fail<uint8_t>(kErrNoRoomInt);
   }
   for (int32_t i = 0; i < intsize; ++i) {
@@ -215,7 +216,7 @@ uint8_t* asn_build_int(uint8_t* data, int32_t* datalength, uint8_t type, int32_t
 uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type, uint32_t value,
                                 size_t size) {
   if (size != sizeof(uint32_t)) {
-    Trace("asn_parse_int called with intsize that was not = long\n");
+    QX_SNMP_TRACE("asn_parse_int called with intsize that was not = long\n");
     return Fail<uint8_t>(kErrIntSize);
   }
   bool leading_zero = (value & 0x80000000u) != 0;
@@ -231,7 +232,7 @@ uint8_t* asn_build_unsigned_int(uint8_t* data, int32_t* datalength, uint8_t type
   data = asn_build_header(data, datalength, type, static_cast<uint32_t>(content));
   if (data == nullptr) return nullptr;
   if (*datalength < content) {
-    Trace("asn_build_unsigned_int, invalid data length -> %d\n", *datalength);
+    QX_SNMP_TRACE("asn_build_unsigned_int, invalid data length -> %d\n", *datalength);
     return Fail<uint8_t>(kErrNoRoomInt);
   }
   uint8_t* out = data;
@@ -249,7 +250,7 @@ const uint8_t* asn_parse_string(const uint8_t* data, int32_t* datalength, uint8_
   Element e;
   if (!ReadElement(data, datalength, &e, "asn_parse_string, overflow of message\n")) return nullptr;
   if (int64_t{e.length} > *strlength) {
-    Trace("asn_parse_string, string length %u too long\n", e.length);
+    QX_SNMP_TRACE("asn_parse_string, string length %u too long\n", e.length);
     return Fail<const uint8_t>(kErrTooLong);
   }
   if (e.length > 0) std::memcpy(string, e.content, e.length);
@@ -265,7 +266,7 @@ uint8_t* asn_build_string(uint8_t* data, int32_t* datalength, uint8_t type, cons
   data = asn_build_header(data, datalength, type, static_cast<uint32_t>(strlength));
   if (data == nullptr) return nullptr;
   if (*datalength < strlength) {
-    Trace("asn_build_string, string length %d too long\n", *datalength);
+    QX_SNMP_TRACE("asn_build_string, string length %d too long\n", *datalength);
     return Fail<uint8_t>(kErrTooLong);
   }
   if (strlength > 0) std::memcpy(data, string, static_cast<size_t>(strlength));
@@ -278,7 +279,7 @@ const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t
   Element e;
   if (!ReadElement(data, datalength, &e, "asn_parse_oid,overflow of message\n")) return nullptr;
   if (e.length == 0) {
-    Trace("asn_parse_objid, object identifier without content\n");
+    QX_SNMP_TRACE("asn_parse_objid, object identifier without content\n");
     return Fail<const uint8_t>(kErrOverflow);
   }
   const uint8_t* p = e.content;
@@ -289,11 +290,11 @@ const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t
     uint8_t byte;
     do {
       if (p == end) {
-        Trace("asn_parse_objid, sub-identifier runs past the element\n");
+        QX_SNMP_TRACE("asn_parse_objid, sub-identifier runs past the element\n");
         return Fail<const uint8_t>(kErrOverflow);
       }
       if (value > (0xFFFFFFFFu >> 7)) {
-        Trace("asn_parse_objid, sub-identifier above 32 bits\n");
+        QX_SNMP_TRACE("asn_parse_objid, sub-identifier above 32 bits\n");
         return Fail<const uint8_t>(kErrBadOid);
       }
       byte = *p++;
@@ -303,7 +304,7 @@ const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t
       // The first value holds the first two sub-identifiers: 0 and 1 take 40
       // values each, 2 takes the rest.
       if (*objidlength < 2) {
-        Trace("asn_parse_objid, object identifier longer than %d\n", *objidlength);
+        QX_SNMP_TRACE("asn_parse_objid, object identifier longer than %d\n", *objidlength);
         return Fail<const uint8_t>(kErrOidTooLong);
       }
       objid[0] = value < 40 ? 0 : value < 80 ? 1 : 2;
@@ -311,7 +312,7 @@ const uint8_t* asn_parse_objid(const uint8_t* data, int32_t* datalength, uint8_t
       count = 2;
     } else {
       if (count >= *objidlength) {
-        Trace("asn_parse_objid, object identifier longer than %d\n", *objidlength);
+        QX_SNMP_TRACE("asn_parse_objid, object identifier longer than %d\n", *objidlength);
         return Fail<const uint8_t>(kErrOidTooLong);
       }
       objid[count++] = value;
@@ -347,21 +348,23 @@ uint8_t* asn_build_objid(uint8_t* data, int32_t* datalength, uint8_t type, const
   // 40, and 2.x, survive that sharing.
   if (objidlength < 2 || objid[0] > 2 || (objid[0] < 2 && objid[1] >= 40) ||
       (objid[0] == 2 && objid[1] > 0xFFFFFFFFu - 80)) {
-    Trace("asn_build_objid, object identifier cannot be encoded\n");
+    QX_SNMP_TRACE("asn_build_objid, object identifier cannot be encoded\n");
     return Fail<uint8_t>(kErrBadOid);
   }
   uint32_t first = objid[0] * 40 + objid[1];
   int64_t asnlength = SubidSize(first);
   for (int32_t i = 2; i < objidlength; ++i) asnlength += SubidSize(objid[i]);
   if (asnlength > kMaxBuildLength) {
-    Trace("asn_build_objid, calculated length asnlength=%lld\n", static_cast<long long>(asnlength));
+    QX_SNMP_TRACE("asn_build_objid, calculated length asnlength=%lld\n",
+                  static_cast<long long>(asnlength));
     return Fail<uint8_t>(kErrNoRoomOid);
   }
   data = asn_build_header(data, datalength, type, static_cast<uint32_t>(asnlength));
   if (data == nullptr) return nullptr;
   if (*datalength < asnlength) {
-    Trace("asn_build_objid, Data length mismatch, *datalength=%d\n", *datalength);
-    Trace("asn_build_objid, calculated length asnlength=%lld\n", static_cast<long long>(asnlength));
+    QX_SNMP_TRACE("asn_build_objid, Data length mismatch, *datalength=%d\n", *datalength);
+    QX_SNMP_TRACE("asn_build_objid, calculated length asnlength=%lld\n",
+                  static_cast<long long>(asnlength));
     return Fail<uint8_t>(kErrNoRoomOid);
   }
   uint8_t* out = PutSubid(data, first);
@@ -374,7 +377,7 @@ const uint8_t* asn_parse_null(const uint8_t* data, int32_t* datalength, uint8_t*
   Element e;
   if (!ReadElement(data, datalength, &e, "asn_parse_null, overflow of message\n")) return nullptr;
   if (e.length != 0) {
-    Trace("asn_parse_null, Malformed NULL,length =%u\n", e.length);
+    QX_SNMP_TRACE("asn_parse_null, Malformed NULL,length =%u\n", e.length);
     return Fail<const uint8_t>(kErrBadNull);
   }
   *type = e.type;

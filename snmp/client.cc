@@ -35,7 +35,7 @@ void ReadOne(SnmpSession* session) {
   ssize_t n = recvfrom(link->transport.socket, packet, sizeof packet, 0,
                        reinterpret_cast<sockaddr*>(&from), &from_length);
   if (n < 0) {
-    Trace("recvfrom: %s\n", SystemErrorText(errno));
+    QX_SNMP_TRACE("recvfrom: %s\n", SystemErrorText(errno));
     return;
   }
   if (DumpCounter() != 0) {
@@ -80,7 +80,7 @@ void Resend(SessionLink* link, PendingRequest* r) {
   TimeOfDay now = Now();
   int sent = EncodeAndSend(link, r->pdu.get(), link->session->peername, 16);
   if (sent < 0) {
-    Trace("snmp_timeout, ERROR building datagraml\n");
+    QX_SNMP_TRACE("snmp_timeout, ERROR building datagraml\n");
     Report(kMsgBuildFailed, kFlagLocal | kFlagEvent);
     std::fprintf(stderr, "Error building packet\n");
   }

@@ -10,38 +10,38 @@ int read_rawobjid(const char* text, oid* objid, int32_t* count) {
   const char* p = text;
   while (*p != '\0') {
     if (*p < '0' || *p > '9') {
-      Trace("read_rawobjid,Character '%c' is not a digit\n", *p);
+      QX_SNMP_TRACE("read_rawobjid,Character '%c' is not a digit\n", *p);
       return kObjidMalformed;
     }
     uint64_t value = 0;
     while (*p >= '0' && *p <= '9') {
       value = value * 10 + static_cast<uint64_t>(*p - '0');
       if (value > 0xFFFFFFFFu) {
-        Trace("read_rawobjid,sub-identifier above 4294967295 in '%s'\n", text);
+        QX_SNMP_TRACE("read_rawobjid,sub-identifier above 4294967295 in '%s'\n", text);
         return kObjidMalformed;
       }
       ++p;
     }
     if (stored >= capacity) {
-      Trace("read_rawobjid,object identifier too long\n");
+      QX_SNMP_TRACE("read_rawobjid,object identifier too long\n");
       return kObjidTooLong;
     }
     objid[stored++] = static_cast<oid>(value);
     if (*p == '\0') break;
     if (*p != '.') {
-      Trace("read_rawobjid,Character '%c' is not a period\n", *p);
+      QX_SNMP_TRACE("read_rawobjid,Character '%c' is not a period\n", *p);
       return kObjidMalformed;
     }
     ++p;
     if (*p == '\0') {
       // A trailing dot: nothing follows where a digit must.
-      Trace("read_rawobjid,Character '%c' is not a digit\n", ' ');
+      QX_SNMP_TRACE("read_rawobjid,Character '%c' is not a digit\n", ' ');
       return kObjidMalformed;
     }
   }
   *count = stored;
   if (stored == 0) {
-    Trace("read_rawobjid,nothing converted from '%s'\n", text);
+    QX_SNMP_TRACE("read_rawobjid,nothing converted from '%s'\n", text);
     return kObjidMalformed;
   }
   return 1;

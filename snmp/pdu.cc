@@ -49,7 +49,7 @@ uint8_t* BuildPduFields(uint8_t* p, int32_t* remaining, const SnmpPdu& pdu) {
   if (p == nullptr) return nullptr;
   std::array<uint8_t, 4> agent{};
   if (!ResolveAgentAddress(pdu.agent_addr, &agent)) {
-    Trace("snmp_build, cannot resolve the agent address %s\n", pdu.agent_addr.c_str());
+    QX_SNMP_TRACE("snmp_build, cannot resolve the agent address %s\n", pdu.agent_addr.c_str());
     SetInsertText(1, pdu.agent_addr);
     report_error(50);
     return nullptr;
@@ -164,7 +164,7 @@ uint8_t* snmp_build_var_op(uint8_t* data, int32_t* remaining, const VarBind& bin
                                  4);
       break;
     default:
-      Trace("snmp_build_var_op, bad asn type, found sym %c\n", binding.type);
+      QX_SNMP_TRACE("snmp_build_var_op, bad asn type, found sym %c\n", binding.type);
       return Fail<uint8_t>(kErrMultiByteId);
   }
   if (p == nullptr) return nullptr;
@@ -175,7 +175,7 @@ uint8_t* snmp_build_var_op(uint8_t* data, int32_t* remaining, const VarBind& bin
   const int32_t extra = content < 0x80 ? 0 : content <= 0xFF ? 1 : 2;
   if (extra > 0) {
     if (*remaining < extra) {
-      Trace("snmp_build_var_op, no room to lengthen the binding header\n");
+      QX_SNMP_TRACE("snmp_build_var_op, no room to lengthen the binding header\n");
       return Fail<uint8_t>(kErrNoRoomInt);
     }
     std::memmove(start + 2 + extra, start + 2, static_cast<size_t>(content));
@@ -211,7 +211,7 @@ const uint8_t* snmp_auth_parse(const uint8_t* data, int32_t* remaining, uint8_t*
   const uint8_t* p = asn_parse_header(data, remaining, &type);
   if (p == nullptr) return nullptr;
   if (type != ASN_SEQUENCE) {
-    Trace("snmp_auth_parse, start of sequence missing, found sym %c\n", type);
+    QX_SNMP_TRACE("snmp_auth_parse, start of sequence missing, found sym %c\n", type);
     return Fail<const uint8_t>(-102);
   }
   p = asn_parse_int(p, remaining, &type, version, 4);
@@ -227,12 +227,12 @@ const uint8_t* snmp_parse_var_op(const uint8_t* data, oid* name, int32_t* name_l
   const uint8_t* p = asn_parse_header(data, &length, &type);
   if (p == nullptr) return nullptr;
   if (type != ASN_SEQUENCE) {
-    Trace("snmp_parse_var_op, start of sequence missing, found sym %c\n", type);
+    QX_SNMP_TRACE("snmp_parse_var_op, start of sequence missing, found sym %c\n", type);
     return Fail<const uint8_t>(-102);
   }
   const uint8_t* end = p + length;
   if (length < 1 || p[0] != ASN_OBJECT_ID) {
-    Trace("snmp_parse_var_op, OID symbol missing, found sym %c\n", length < 1 ? ' ' : p[0]);
+    QX_SNMP_TRACE("snmp_parse_var_op, OID symbol missing, found sym %c\n", length < 1 ? ' ' : p[0]);
     return Fail<const uint8_t>(-132);
   }
   p = asn_parse_objid(p, &length, &type, name, name_length);
@@ -280,7 +280,7 @@ bool ParseValue(VarBind* v, uint8_t type, const uint8_t* value, int32_t value_le
   }
   // A type this engine does not know: the binding keeps no value and the parse
   // goes on with the next binding.
-  Trace("snmp_parse, unknown ASN sequence symbol\n");
+  QX_SNMP_TRACE("snmp_parse, unknown ASN sequence symbol\n");
   Report(kMsgUnknownType, kFlagLocal | kFlagEvent, static_cast<int>(type));
   return true;
 }

@@ -1,4 +1,5 @@
 // Delivery of the engine's reports to the product's message facility.
+#include <qxcomn.h>
 #include <qxplatform/format.h>
 #include <qxsnmp/report.h>
 
@@ -15,18 +16,21 @@ int g_dump = 0;
 // Trace texts are formatted into a buffer of this size; longer texts are cut.
 constexpr size_t kTraceTextSize = 200;
 
-// Hands the record to the message facility.
-void ToFacility(const ReportRecord& r) {
-  // Until the facility is linked in, print the identifier and the values on
-  // standard error so that nothing is lost.
-  std::fprintf(stderr, "%%QXTRAP-%c-%u,", "WSEIF???"[r.msgid & 7], (r.msgid >> 3) & 0xFFF);
-  for (const ReportValue& v : r.values) {
-    if (const auto* i = std::get_if<int64_t>(&v))
-      std::fprintf(stderr, " %lld", static_cast<long long>(*i));
-    else
-      std::fprintf(stderr, " %s", std::get<std::string>(v).c_str());
+// Hands the record to the message facility, each value as the conversion of the
+// message text expects it: an int for %d, a char* for %s.
+template <typename... Args>
+void ToFacility(const ReportRecord& r, size_t next, Args... args) {
+  if constexpr (sizeof...(Args) >= 4) {
+    QXmsgf(2, r.line, r.file.c_str(), r.msgid, static_cast<DWORD>(r.flags), args...);
+  } else {
+    if (next == r.values.size()) {
+      QXmsgf(2, r.line, r.file.c_str(), r.msgid, static_cast<DWORD>(r.flags), args...);
+    } else if (const auto* i = std::get_if<int64_t>(&r.values[next])) {
+      ToFacility(r, next + 1, args..., static_cast<int>(*i));
+    } else {
+      ToFacility(r, next + 1, args..., std::get<std::string>(r.values[next]).c_str());
+    }
   }
-  std::fputc('\n', stderr);
 }
 
 }  // namespace
@@ -40,7 +44,7 @@ void Deliver(const ReportRecord& record) {
     g_sink(record);
     return;
   }
-  ToFacility(record);
+  ToFacility(record, 0);
 }
 
 bool DebugTracing() {
@@ -68,13 +72,21 @@ std::string FormatTrace(const char* format, va_list ap) {
 
 }  // namespace
 
-void Trace(const char* format, ...) {
+void TraceAt(int line, const char* file, const char* format, ...) {
   if (!g_debug) return;
   va_list ap;
   va_start(ap, format);
   std::string text = FormatTrace(format, ap);
   va_end(ap);
-  Report(kMsgTrace, kFlagLocal, text);
+  ReportRecord r;
+  r.msgid = kMsgTrace;
+  r.flags = kFlagLocal | 1;
+  r.values.emplace_back(std::move(text));
+  r.line = line;
+  std::string_view path(file);
+  r.file =
+      std::string(path.substr(path.rfind('/') == std::string_view::npos ? 0 : path.rfind('/') + 1));
+  Deliver(r);
 }
 
 void DebugLine(const char* format, ...) {

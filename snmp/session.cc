@@ -58,25 +58,26 @@ int BindWildcard(int family, std::string* bound_text) {
   }
   const sockaddr* sa = reinterpret_cast<const sockaddr*>(&address);
   if (!NumericHost(sa, length, bound_text)) {
-    Trace("snmp_open, cannot get hostname with getnameinfo.\n");
+    QX_SNMP_TRACE("snmp_open, cannot get hostname with getnameinfo.\n");
     errno = EINVAL;
     return -1;
   }
-  Trace("snmp_open, obtained name and address info, hostname is %s: \n", bound_text->c_str());
+  QX_SNMP_TRACE("snmp_open, obtained name and address info, hostname is %s: \n",
+                bound_text->c_str());
   int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    Trace("snmp_open, ERROR opening socket\n");
+    QX_SNMP_TRACE("snmp_open, ERROR opening socket\n");
     return -1;
   }
-  Trace("snmp_open, socket open succeeded\n");
+  QX_SNMP_TRACE("snmp_open, socket open succeeded\n");
   if (bind(fd, sa, length) != 0) {
     int saved = errno;
-    Trace("snmp_open, bind failed\n");
+    QX_SNMP_TRACE("snmp_open, bind failed\n");
     close(fd);
     errno = saved;
     return -1;
   }
-  Trace("bind succeeded\n");
+  QX_SNMP_TRACE("bind succeeded\n");
   return fd;
 }
 
@@ -177,7 +178,7 @@ SnmpSession* snmp_open_session(const SnmpSession& params) {
 
   std::string host_name;
   if (!LocalHostName(&host_name)) {
-    Trace("gethostname failed\n");
+    QX_SNMP_TRACE("gethostname failed\n");
     Report(kMsgNoLocalHost, kFlagLocal | kFlagEvent, s->peername);
     session_error = kSessUnknownHost;
   }
@@ -190,8 +191,8 @@ SnmpSession* snmp_open_session(const SnmpSession& params) {
     std::string port = std::to_string(s->remote_port);
     int rc = peer.Resolve(s->peername.c_str(), port.c_str(), AI_PASSIVE, AF_UNSPEC, SOCK_DGRAM);
     if (rc != 0) {
-      Trace("Unable to retrieve the addrinfo for session peername, ret val = %d\n",
-            static_cast<int>(qx::platform::ErrorFromResolver(rc)));
+      QX_SNMP_TRACE("Unable to retrieve the addrinfo for session peername, ret val = %d\n",
+                    static_cast<int>(qx::platform::ErrorFromResolver(rc)));
       session_error = kSessUnknownHost;
       CloseLink(link);
       return nullptr;
@@ -203,15 +204,15 @@ SnmpSession* snmp_open_session(const SnmpSession& params) {
   int fd = BindWildcard(family, &bound_text);
   if (fd < 0) {
     int saved = errno;
-    Trace("snmp_open, bind failed\n");
-    Trace("BIND: %s\n", SystemErrorText(saved));
+    QX_SNMP_TRACE("snmp_open, bind failed\n");
+    QX_SNMP_TRACE("BIND: %s\n", SystemErrorText(saved));
     session_error = kSessNoLocalAddress;
     CloseLink(link);
     return nullptr;
   }
   link->transport.socket = fd;
   if (!s->peername.empty()) link->transport.local_address_text = bound_text;
-  Trace("snmp_open, returning session\n");
+  QX_SNMP_TRACE("snmp_open, returning session\n");
   return s;
 }
 
@@ -231,8 +232,8 @@ int EncodeAndSend(SessionLink* link, SnmpPdu* pdu, const std::string& peer, int 
   std::string port = std::to_string(link->session->remote_port);
   int rc = addresses.Resolve(peer.c_str(), port.c_str(), AI_PASSIVE, AF_UNSPEC, SOCK_DGRAM);
   if (rc != 0) {
-    Trace("Unable to retrieve the addrinfo for session peername, ret val = %d\n",
-          static_cast<int>(qx::platform::ErrorFromResolver(rc)));
+    QX_SNMP_TRACE("Unable to retrieve the addrinfo for session peername, ret val = %d\n",
+                  static_cast<int>(qx::platform::ErrorFromResolver(rc)));
     session_error = kSessUnknownHost;
     return 0;
   }
@@ -250,16 +251,17 @@ int EncodeAndSend(SessionLink* link, SnmpPdu* pdu, const std::string& peer, int 
       return static_cast<int>(sent);
     }
     last_errno = errno;
-    Trace("snmp_send: sendto: %s FAILED\n", host.c_str());
+    QX_SNMP_TRACE("snmp_send: sendto: %s FAILED\n", host.c_str());
   }
-  Trace("%d = sendto error code\n", static_cast<int>(qx::platform::ErrorFromErrno(last_errno)));
-  Trace("sendto: %s\n", SystemErrorText(last_errno));
+  QX_SNMP_TRACE("%d = sendto error code\n",
+                static_cast<int>(qx::platform::ErrorFromErrno(last_errno)));
+  QX_SNMP_TRACE("sendto: %s\n", SystemErrorText(last_errno));
   session_error = kSessSendFailed;
   return 0;
 }
 
 uint32_t snmp_send(SnmpSession* session, SnmpPdu* pdu) {
-  Trace("ENTER snmp_send\n");
+  QX_SNMP_TRACE("ENTER snmp_send\n");
   SessionLink* link = FindSession(session);
   if (link == nullptr) {
     session_error = kSessNotFound;
@@ -270,7 +272,7 @@ uint32_t snmp_send(SnmpSession* session, SnmpPdu* pdu) {
   TimeOfDay sent_at = Now();
   int sent = EncodeAndSend(link, pdu, peer, 25);
   if (sent < 0) {
-    Trace("snmp_send, ERROR building datagraml\n");
+    QX_SNMP_TRACE("snmp_send, ERROR building datagraml\n");
     Report(kMsgBuildFailed, kFlagLocal | kFlagEvent);
     session_error = kSessSendFailed;
     return 0;

@@ -73,12 +73,24 @@ CommandLine ParseCommandLine(const TokenStore& store, std::vector<oid>* enterpri
       std::string value;
       if (takes_value && i + 1 < tokens.size()) value = tokens[++i];
       switch (letter) {
-        case 'c': command.community = value; break;
-        case 'd': ++command.dump; break;
-        case 'p': command.port = static_cast<uint16_t>(ArgumentNumber(value)); break;
-        case 'r': command.retries = ArgumentNumber(value); break;
-        case 't': command.timeout = ArgumentNumber(value); break;
-        default: ArgumentError(&command, kErrUnknownOption, token); break;
+        case 'c':
+          command.community = value;
+          break;
+        case 'd':
+          ++command.dump;
+          break;
+        case 'p':
+          command.port = static_cast<uint16_t>(ArgumentNumber(value));
+          break;
+        case 'r':
+          command.retries = ArgumentNumber(value);
+          break;
+        case 't':
+          command.timeout = ArgumentNumber(value);
+          break;
+        default:
+          ArgumentError(&command, kErrUnknownOption, token);
+          break;
       }
       continue;
     }
@@ -98,8 +110,8 @@ CommandLine ParseCommandLine(const TokenStore& store, std::vector<oid>* enterpri
     }
     ++filled;
   }
-  snmp::Trace("agent_str = %s\n", command.positionals[kAgent].value_or("").c_str());
-  snmp::Trace("node_str = %s\n", command.positionals[kNode].value_or("").c_str());
+  QX_SNMP_TRACE("agent_str = %s\n", command.positionals[kAgent].value_or("").c_str());
+  QX_SNMP_TRACE("node_str = %s\n", command.positionals[kNode].value_or("").c_str());
 
   std::vector<std::string> variables;
   for (; i < tokens.size(); ++i) {
@@ -121,9 +133,9 @@ bool ReadyToSend(const CommandLine& command) {
   const auto& node = command.positionals[kNode];
   bool node_given = node.has_value() && !node->empty();
   bool numbers_given = command.positionals[kGeneric] && command.positionals[kSpecific];
-  if (command.argument_error) snmp::Trace("nogo\n");
-  if (!node_given) snmp::Trace("!*node, node_str = %s\n", node.value_or("").c_str());
-  if (!numbers_given) snmp::Trace("!generic && !specific\n");
+  if (command.argument_error) QX_SNMP_TRACE("nogo\n");
+  if (!node_given) QX_SNMP_TRACE("!*node, node_str = %s\n", node.value_or("").c_str());
+  if (!numbers_given) QX_SNMP_TRACE("!generic && !specific\n");
   return !command.argument_error && node_given && numbers_given;
 }
 

@@ -3,4 +3,6 @@
 
 #include "trap.h"
 
-int main(int argc, char** argv) { std::exit(qx::qxtrap::RunQxtrap(argc, argv)); }
+int main(int argc, char** argv) {
+  std::exit(qx::qxtrap::RunQxtrap(argc, argv));
+}

@@ -53,7 +53,7 @@ std::u16string ProcessPath() {
 }
 
 bool IsFolder(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -112,8 +112,8 @@ void update_path() {
 
 int start_prologue(void* arg1, void* arg2, void* arg3) {
   update_path();
-  HMODULE library = qx::platform::LoadLibraryFrom(reinterpret_cast<const void*>(&start_prologue),
-                                                  "PROLOGUE");
+  HMODULE library =
+      qx::platform::LoadLibraryFrom(reinterpret_cast<const void*>(&start_prologue), "PROLOGUE");
   if (library == nullptr) return 0;
   using PrologueProc = void (*)(void*, void*, void*);
   auto proc = reinterpret_cast<PrologueProc>(GetProcAddress(library, "QXStartGlobalPrologueDLL"));

@@ -2,7 +2,7 @@
 #include <cstring>
 
 extern "C" __attribute__((visibility("default"))) void QXStartGlobalPrologueDLL(void* a, void* b,
-                                                                               void* c) {
+                                                                                void* c) {
   std::strcpy(static_cast<char*>(a), "prologue ran");
   (void)b;
   (void)c;

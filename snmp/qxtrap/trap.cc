@@ -2,6 +2,7 @@
 #include "trap.h"
 
 #include <netdb.h>
+#include <qxenv.h>
 #include <qxplatform/environment.h>
 #include <qxplatform/system.h>
 #include <qxsnmp/errors.h>
@@ -28,7 +29,9 @@ constexpr size_t kVariableNameCapacity = 9;
 // The code of a binary message: facility 357, message 50 (host not resolvable).
 constexpr int kMsgUnknownHost = 50;
 
-int NoticeNothing(int, snmp::SnmpSession*, uint32_t, snmp::SnmpPdu*, void*) { return 0; }
+int NoticeNothing(int, snmp::SnmpSession*, uint32_t, snmp::SnmpPdu*, void*) {
+  return 0;
+}
 
 // Converts an environment variable's object identifier into *value; 0 or the
 // reported error code.
@@ -67,7 +70,7 @@ bool ParseAddress(const std::string& node) {
   if (chosen != nullptr)
     getnameinfo(chosen->ai_addr, chosen->ai_addrlen, host, sizeof host, nullptr, 0,
                 NI_NUMERICHOST | NI_NUMERICSERV);
-  snmp::Trace("parse_address address = %s\n", host);
+  QX_SNMP_TRACE("parse_address address = %s\n", host);
   freeaddrinfo(list);
   return true;
 }
@@ -103,15 +106,15 @@ int SendTrap(const CommandLine& command, const std::vector<oid>& enterprise,
   pdu->generic_type = ArgumentNumber(*command.positionals[kGeneric]);
   pdu->specific_type = ArgumentNumber(*command.positionals[kSpecific]);
   const std::string time_text = command.positionals[kTimeStamp].value_or("");
-  pdu->time = time_text.empty() ? DefaultTimeStamp()
-                                : static_cast<uint32_t>(ArgumentNumber(time_text));
+  pdu->time =
+      time_text.empty() ? DefaultTimeStamp() : static_cast<uint32_t>(ArgumentNumber(time_text));
   for (const Triple& triple : command.triples) {
     snmp::VarBind& binding = pdu->variables.emplace_back();
     int rc = QXbuildVarList(&binding, triple, variable_name);
     if (rc != 0) return rc;
   }
   if (snmp::snmp_send(session, pdu.get()) == 0) {
-    snmp::Trace("main, snmp_send failed\n");
+    QX_SNMP_TRACE("main, snmp_send failed\n");
     snmp::report_error(5);
     return kExitSendFailed;
   }
@@ -121,17 +124,22 @@ int SendTrap(const CommandLine& command, const std::vector<oid>& enterprise,
 
 }  // namespace
 
-uint32_t DefaultTimeStamp() { return static_cast<uint32_t>(GetTickCount64() / 10); }
+uint32_t DefaultTimeStamp() {
+  return static_cast<uint32_t>(GetTickCount64() / 10);
+}
 
 std::optional<std::string> ReadVariable(const char* name) {
-  return qx::platform::GetEnv(name);
+  const char* value = QXgetenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
 }
 
 int RunQxtrap(int argc, const char* const* argv) {
   char scratch[3][256] = {};
   start_prologue(scratch[0], scratch[1], scratch[2]);
-  snmp::SetDebugTracing(ReadVariable(kDebugVariable).has_value());
-  snmp::Trace("retreived command line: %s\n", JoinArguments(argc, argv).c_str());
+  // Debug tracing is on when the variable exists, whatever its value (also empty).
+  snmp::SetDebugTracing(qx::platform::GetEnv(kDebugVariable).has_value());
+  QX_SNMP_TRACE("retreived command line: %s\n", JoinArguments(argc, argv).c_str());
 
   TokenStore store = TokensFromArguments(argc, argv);
   std::vector<oid> enterprise = {1, 3, 6, 1, 4, 1, QX_ENTERPRISE_NUMBER};

@@ -25,7 +25,7 @@ int RunQxtrap(int argc, const char* const* argv);
 // Milliseconds since boot divided by 10, modulo 2^32: the default time-stamp.
 uint32_t DefaultTimeStamp();
 
-// An environment variable of the sender, nullopt when unset.
+// A variable of the environment store (QXgetenv), nullopt when unset or empty.
 std::optional<std::string> ReadVariable(const char* name);
 
 }  // namespace qx::qxtrap

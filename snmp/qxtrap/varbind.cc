@@ -96,9 +96,9 @@ int QXbuildVarList(snmp::VarBind* binding, const Triple& triple,
     binding->type = snmp::ASN_NULL;
     return 0;
   }
-  snmp::Trace("QXbuildVarList: desc='%s'\n", triple.name->c_str());
-  snmp::Trace("QXbuildVarList: type='%s'\n", triple.type ? triple.type->c_str() : "-none");
-  snmp::Trace("QXbuildVarList: value='%s'\n", triple.value ? triple.value->c_str() : "-none");
+  QX_SNMP_TRACE("QXbuildVarList: desc='%s'\n", triple.name->c_str());
+  QX_SNMP_TRACE("QXbuildVarList: type='%s'\n", triple.type ? triple.type->c_str() : "-none");
+  QX_SNMP_TRACE("QXbuildVarList: value='%s'\n", triple.value ? triple.value->c_str() : "-none");
 
   int rc = ConvertObjid(*triple.name, snmp::kMaxOidLength, &binding->name);
   if (rc != 1) return Refuse(rc, *triple.name);

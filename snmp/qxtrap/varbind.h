@@ -6,7 +6,6 @@
 #include <qxsnmp/pdu.h>
 
 #include <array>
-
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -103,8 +103,11 @@ int DumpCounter();
 void SetDumpCounter(int count);
 
 // Writes one trace line (message 61, local print, one value) when debug tracing is
-// on. The text is formatted from a fixed format into at most 199 bytes.
-void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// on, with the caller's source line and file. The text is formatted from a fixed
+// format into at most 199 bytes. Use through QX_SNMP_TRACE(format, ...).
+void TraceAt(int line, const char* file, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+#define QX_SNMP_TRACE(...) ::qx::snmp::TraceAt(__LINE__, __FILE__, __VA_ARGS__)
 
 // An unconditional debug line of the sender (the line written after each send).
 void DebugLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
