@@ -4,6 +4,7 @@
 #include "registry_handles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/system.h>
 #include <unistd.h>
@@ -185,6 +186,11 @@ LSTATUS Store::Init(unsigned file_mode) {
       return e == EISDIR ? ERROR_CANTOPEN : ErrorFromErrno(e);
     }
   }
+  // Only an empty file may be given the schema: a file with bytes in it that
+  // shows no schema is a damaged store (a truncated one reads as empty), and
+  // must not be silently replaced.
+  struct stat st;
+  const bool empty_file = ::fstat(fd, &st) == 0 && st.st_size == 0;
   ::close(fd);
 
   int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
@@ -212,7 +218,7 @@ LSTATUS Store::Init(unsigned file_mode) {
       if (!count) return ErrorFromSqlite(sqlite3_errcode(db_));
       rc = count.Step();
       if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-      if (count.Int(0) != 0) return ERROR_BADDB;
+      if (count.Int(0) != 0 || !empty_file) return ERROR_BADDB;
       status = ERROR_FILE_NOT_FOUND;
     } else {
       rc = format.Step();
