@@ -149,9 +149,13 @@ TEST(RegistryProcesses, KilledWritersLeaveEveryAcknowledgedWrite) {
   for (int cycle = 0; cycle < kKills; ++cycle) {
     Child c = Spawn({"crash", std::to_string(next), hive}, false, true);
     ASSERT_GT(c.pid, 0);
-    // Let it run a random while (sometimes not at all), collecting its acks.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::microseconds(rng() % 6 == 0 ? 0 : 500 + rng() % 30000);
+    // Most cycles let the writer get going (its first acknowledgement), then
+    // kill it a random while later; some kill it while it is still opening the
+    // store. Acknowledgements are collected all along.
+    const bool early = cycle % 10 == 9;
+    const auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::microseconds(early ? rng() % 3000 : 10000000);
+    bool got_first = false;
     std::string acks;
     char buf[4096];
     for (;;) {
@@ -164,6 +168,10 @@ TEST(RegistryProcesses, KilledWritersLeaveEveryAcknowledgedWrite) {
         ssize_t n = ::read(c.out, buf, sizeof buf);
         if (n <= 0) break;
         acks.append(buf, size_t(n));
+        if (!early && !got_first) {
+          got_first = true;
+          deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(rng() % 30000);
+        }
       }
     }
     ran_when_killed += ::kill(c.pid, SIGKILL) == 0;
