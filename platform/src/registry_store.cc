@@ -174,24 +174,26 @@ LSTATUS Store::Open(const std::string& path, unsigned file_mode, std::shared_ptr
 }
 
 LSTATUS Store::Init(unsigned file_mode) {
-  // Create the file ourselves so that it gets its mode (the user's store is
-  // private); SQLite gives the -wal and -shm files the same mode.
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode);
-  if (fd < 0) {
-    int e = errno;
-    if (e == EACCES || e == EROFS || e == EPERM) {
-      fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) return e == ENOENT ? ERROR_CANTOPEN : ErrorFromErrno(errno);
-    } else {
-      return e == EISDIR ? ERROR_CANTOPEN : ErrorFromErrno(e);
-    }
-  }
+  // Create a missing file ourselves so that it gets its mode (the user's store
+  // is private); SQLite gives the -wal and -shm files the same mode. An existing
+  // file is only stat()ed: closing any descriptor of a file drops every POSIX
+  // lock this process holds on it, and other connections here may hold some.
   // Only an empty file may be given the schema: a file with bytes in it that
   // shows no schema is a damaged store (a truncated one reads as empty), and
   // must not be silently replaced.
   struct stat st;
-  const bool empty_file = ::fstat(fd, &st) == 0 && st.st_size == 0;
-  ::close(fd);
+  bool empty_file = false;
+  if (::stat(path_.c_str(), &st) != 0) {
+    if (errno != ENOENT) return ErrorFromErrno(errno);
+    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, file_mode);
+    if (fd < 0 && errno != EEXIST) return ErrorFromErrno(errno);
+    if (fd >= 0) ::close(fd);
+    empty_file = ::stat(path_.c_str(), &st) == 0 && st.st_size == 0;
+  } else if (S_ISDIR(st.st_mode)) {
+    return ERROR_CANTOPEN;
+  } else {
+    empty_file = st.st_size == 0;
+  }
 
   int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                            nullptr);

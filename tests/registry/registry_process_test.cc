@@ -66,14 +66,21 @@ int Wait(const Child& c) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool QueryDword(const std::string& path, const std::string& name, DWORD* v) {
+// Reads a REG_DWORD; the Windows error when that fails (ERROR_INVALID_DATA for
+// a value of another type or size).
+LSTATUS ReadDword(const std::string& path, const std::string& name, DWORD* v) {
   HKEY k = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
-    return false;
+  LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k);
+  if (rc != ERROR_SUCCESS) return rc;
   DWORD size = 4, type = 0;
-  LSTATUS rc = RegQueryValueExA(k, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(v), &size);
+  rc = RegQueryValueExA(k, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(v), &size);
   RegCloseKey(k);
-  return rc == ERROR_SUCCESS && type == REG_DWORD && size == 4;
+  if (rc == ERROR_SUCCESS && (type != REG_DWORD || size != 4)) rc = ERROR_INVALID_DATA;
+  return rc;
+}
+
+bool QueryDword(const std::string& path, const std::string& name, DWORD* v) {
+  return ReadDword(path, name, v) == ERROR_SUCCESS;
 }
 
 std::string StoreProblems() {
@@ -192,9 +199,11 @@ TEST(RegistryProcesses, KilledWritersLeaveEveryAcknowledgedWrite) {
     ASSERT_EQ(StoreProblems(), "") << "cycle " << cycle;
     for (long i : acked) {
       DWORD v = 0;
-      ASSERT_TRUE(QueryDword("Software\\Crash\\k" + std::to_string(i % 20), "v" + std::to_string(i),
-                             &v))
-          << "acknowledged write " << i << " lost in cycle " << cycle;
+      ASSERT_EQ(ReadDword("Software\\Crash\\k" + std::to_string(i % 20), "v" + std::to_string(i), &v),
+                ERROR_SUCCESS)
+          << "acknowledged write " << i << " lost in cycle " << cycle << " ("
+          << (early ? "early" : "late") << " kill, acks " << acked.front() << ".." << acked.back()
+          << ")";
       EXPECT_EQ(v, DWORD(i));
     }
     // A restore is all or nothing: the tree is empty or holds the whole hive.
