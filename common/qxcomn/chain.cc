@@ -5,13 +5,14 @@
 // Membership is decided by walking the chain from the first block and comparing
 // addresses, so a block is never linked twice.
 #include <qxcomn.h>
-#include <qxplatform/environment.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "catalog_env.h"
 
 namespace qx::comn {
 namespace {
@@ -28,12 +29,8 @@ constexpr int kDiagUnknown = 99;
 // a loop in the caller's descriptors.
 constexpr int kMaxKeyParts = 65536;
 
-// Whether the debug variable is defined. It stands for the lookup of QX_QXIDEBUG in
-// the product's environment store; until that store answers here, the process
-// environment does.
-bool DebugVariableDefined() {
-  return qx::platform::GetEnv("QX_QXIDEBUG").has_value();
-}
+// Whether the debug variable QX_QXIDEBUG is defined in the environment store.
+bool DebugVariableDefined() { return qx::comn::StoreGetEnv("QX_QXIDEBUG") != nullptr; }
 
 // Prints a diagnostic on standard output while the debug variable is defined. The
 // wide entry point prints the same texts (as UTF-8, like all text here).

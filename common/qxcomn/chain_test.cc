@@ -168,7 +168,7 @@ TEST(Chain, FailuresLeaveTheChainAndTalkOnlyWhenAsked) {
   EXPECT_EQ(QXchain(&c, stranger, nullptr, &stranger->links, QXCHAIN_DELETE, 0), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
-  setenv("QX_QXIDEBUG", "", 1);
+  setenv("QX_QXIDEBUG", "1", 1);
   struct Case {
     int rc;
     std::string text;
