@@ -3,6 +3,7 @@
 #include <qxplatform/eventlog.h>
 #include <qxplatform/text.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -72,8 +73,12 @@ int QXLogEvent(const QXEVENTREC* record) {
   HANDLE source = RegisterEventSourceA(nullptr, kSource);
   if (source == nullptr) return 0;
   std::string first = std::string("Component-") + component->lpszDisplayName;
-  if (type != QX_EVENT_INFORMATION && type != QX_EVENT_AUDIT_SUCCESS)
-    first += ",Getlasterror=" + std::to_string(last_error);
+  if (type != QX_EVENT_INFORMATION && type != QX_EVENT_AUDIT_SUCCESS) {
+    // snprintf rather than std::to_string: the latter exports a library table.
+    char code[32];
+    std::snprintf(code, sizeof code, ",Getlasterror=%u", unsigned(last_error));
+    first += code;
+  }
   const char* strings[2] = {first.c_str(), record->lpszText ? record->lpszText : ""};
   BOOL ok = ReportEventA(source, type, record->wCategory, record->wEventId, nullptr, 2,
                          record->lpRawData ? record->dwRawDataSize : 0, strings,

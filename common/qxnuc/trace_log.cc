@@ -93,8 +93,9 @@ void DateAndTime(char* date, char* clock) {
 
 // Opens the file of today's place in the cycle; false with the last error set.
 bool OpenFor(TraceLog& log, Day today, bool first) {
-  std::string path =
-      qx::platform::TempDir() + "/QXSP_LOG_" + std::to_string(today.yday % log.cycle) + ".TXT";
+  char name[32];
+  std::snprintf(name, sizeof name, "/QXSP_LOG_%d.TXT", today.yday % log.cycle);
+  std::string path = qx::platform::TempDir() + name;
   struct stat st;
   bool stale = ::stat(path.c_str(), &st) == 0 && !(DayOf(st.st_mtime) == today);
   int fd = ::open(path.c_str(),

@@ -1,7 +1,10 @@
 #include "handle_table.h"
 
 #include <qxplatform/errors.h>
+#include <qxplatform/process.h>
 #include <qxplatform/sync.h>
+
+#include "thread_object.h"
 
 namespace qx::platform {
 namespace {
@@ -112,7 +115,9 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE h
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  auto object = HandleTable::Get().Lookup(hSourceHandle);
+  // GetCurrentThread() stands for the caller; its duplicate is a real handle.
+  auto object = hSourceHandle == GetCurrentThread() ? qx::platform::CurrentThreadObject()
+                                                    : HandleTable::Get().Lookup(hSourceHandle);
   if (!object) return FALSE;
   HANDLE copy = HandleTable::Get().Insert(object);
   if (copy == nullptr) return FALSE;
