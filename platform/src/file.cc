@@ -103,6 +103,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  if (IsPipeName(lpFileName)) {
+    HANDLE h = OpenPipeClient(lpFileName, dwDesiredAccess, dwFlagsAndAttributes);
+    return h ? h : INVALID_HANDLE_VALUE;
+  }
   if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;

@@ -20,6 +20,13 @@ class IoObject : public KernelObject {
 // Looks up a handle that ReadFile/WriteFile accept; null with ERROR_INVALID_HANDLE.
 std::shared_ptr<IoObject> LookupIo(HANDLE handle);
 
+// True when name has the form of a pipe name ("\\<server>\pipe\...").
+bool IsPipeName(const char* name);
+
+// Connects to a named pipe for CreateFile (pipe.cc): NULL with the last error set
+// on failure.
+HANDLE OpenPipeClient(const char* name, DWORD access, DWORD flags);
+
 }  // namespace qx::platform
 
 #endif

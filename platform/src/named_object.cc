@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <new>
 
 namespace qx::platform {
@@ -57,8 +59,8 @@ std::string SessionFolder(unsigned session) {
   return session == 0 ? "global" : "session-" + std::to_string(session);
 }
 
-// Keeps letters, digits, '-', '_' and '.' (not leading); every other byte becomes
-// %XX, so that any name maps to one file name and back.
+}  // namespace
+
 std::string EncodeName(std::string_view name) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -76,6 +78,8 @@ std::string EncodeName(std::string_view name) {
   }
   return out;
 }
+
+namespace {
 
 bool SameFile(int fd, const std::string& path) {
   struct stat a, b;
@@ -174,8 +178,30 @@ std::optional<std::string> NarrowName(const char16_t* name, bool* is_null) {
   return narrow;
 }
 
+// A process that ends with handles still open frees the names nobody else holds,
+// as closing them would have.
+void ReleaseNamesAtExit() {
+  std::lock_guard lock(Cache().mutex);
+  for (auto& [key, weak] : Cache().map)
+    if (auto section = weak.lock()) section->ReleaseName();
+}
+
 SharedSection::SharedSection(int fd, uint8_t* page, const ObjectName& name, dev_t dev, ino_t ino)
-    : fd_(fd), page_(page), name_(name), dev_(dev), ino_(ino) {}
+    : fd_(fd), opener_(::getpid()), page_(page), name_(name), dev_(dev), ino_(ino) {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(ReleaseNamesAtExit); });
+}
+
+void SharedSection::ReleaseName() {
+  // The last holder anywhere frees the name. A process that opened the file and
+  // waits for its shared lock finds the file gone and starts over.
+  if (::getpid() != opener_) return;
+  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && SameFile(fd_, name_.path)) {
+    ::unlink(name_.path.c_str());
+    ::rmdir(name_.dir.c_str());  // fails harmlessly while other objects remain
+    ::rmdir(name_.root.c_str());
+  }
+}
 
 SharedSection::~SharedSection() {
   if (!keep_mapped_) ::munmap(page_, kObjectPage);
@@ -184,13 +210,7 @@ SharedSection::~SharedSection() {
     auto it = Cache().map.find({dev_, ino_});
     if (it != Cache().map.end() && it->second.expired()) Cache().map.erase(it);
   }
-  // The last holder anywhere frees the name. A process that opened the file and
-  // waits for its shared lock finds the file gone and starts over.
-  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && SameFile(fd_, name_.path)) {
-    ::unlink(name_.path.c_str());
-    ::rmdir(name_.dir.c_str());  // fails harmlessly while other objects remain
-    ::rmdir(name_.root.c_str());
-  }
+  ReleaseName();
   ::close(fd_);
 }
 

@@ -80,6 +80,10 @@ struct ObjectName {
 // name, ERROR_GEN_FAILURE-like errors when $QX_RUNTIME_DIR cannot be made.
 std::optional<ObjectName> ResolveObjectName(std::string_view name);
 
+// A name as a file name: letters, digits, '-', '_' and '.' (not leading) stay,
+// every other byte becomes %XX, so that any name maps to one file name.
+std::string EncodeName(std::string_view name);
+
 // A wide name as UTF-8; nullopt (ERROR_INVALID_NAME) when it does not convert.
 // A null pointer gives "" with *is_null set.
 std::optional<std::string> NarrowName(const char16_t* name, bool* is_null);
@@ -126,7 +130,13 @@ class SharedSection {
                                                unsigned mode, uint64_t file_size,
                                                const InitFn& init, const UndoFn& undo, bool* retry);
 
+  // Frees the name when no other process holds the object. Only the process
+  // that opened the file may ask: a forked child shares the parent's lock.
+  void ReleaseName();
+  friend void ReleaseNamesAtExit();
+
   int fd_;
+  pid_t opener_;
   uint8_t* page_;
   ObjectName name_;
   dev_t dev_;

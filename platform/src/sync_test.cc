@@ -7,6 +7,8 @@
 #include <qxplatform/system.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -76,6 +78,24 @@ TEST(Mutex, NamedInitialOwnerOnlyForTheCreator) {
   CloseHandle(a);
   EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "QX.UNIT.MX"), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Names, AForkedChildClosingItsCopyLeavesTheObjectToItsParent) {
+  HANDLE e = CreateEventA(nullptr, TRUE, TRUE, "QX.UNIT.FORK");
+  pid_t child = fork();
+  if (child == 0) {
+    CloseHandle(e);  // the child shares the parent's hold; it must not free the name
+    _exit(OpenEventA(SYNCHRONIZE, FALSE, "QX.UNIT.FORK") == nullptr ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, "QX.UNIT.FORK");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+  CloseHandle(again);
+  CloseHandle(e);
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "QX.UNIT.FORK"), nullptr);
 }
 
 TEST(Semaphore, CountsStayWithinZeroAndTheMaximum) {

@@ -16,10 +16,17 @@
 //   exit CODE                 exit with CODE
 //   sleep MS                  sleep, then exit 0
 //   echo-env NAME             print the variable's value and the working folder
+//   pipe-serve NAME TYPE      serve one client of a byte or message pipe: print
+//                             "listening", "connected uid=<uid>", "message <len>"
+//                             per message (echoed back), "end <error>"
+//   pipe-hold NAME            serve a message pipe, print "connected", sleep
+//   pipe-partial NAME N       connect, write N bytes of a frame, die by SIGKILL
 #include <qxplatform/errors.h>
 #include <qxplatform/mapping.h>
+#include <qxplatform/pipe.h>
 #include <qxplatform/sync.h>
 #include <qxplatform/system.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -107,6 +114,31 @@ int WaitOn(bool all, DWORD ms, std::vector<const char*> names) {
   return 0;
 }
 
+int PipeServe(const char* name, bool message) {
+  HANDLE p = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX,
+                              message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE,
+                              1, 4096, 4096, 0, nullptr);
+  if (p == INVALID_HANDLE_VALUE) return Say("failed " + std::to_string(GetLastError())), 2;
+  Say("listening");
+  if (!ConnectNamedPipe(p, nullptr)) return Say("failed " + std::to_string(GetLastError())), 3;
+  uint32_t pid = 0, uid = 0, gid = 0;
+  qx::platform::PipePeerCredentials(p, &pid, &uid, &gid);
+  Say("connected uid=" + std::to_string(uid));
+  std::string msg;
+  for (;;) {
+    char buf[16];
+    DWORD got = 0;
+    BOOL ok = ReadFile(p, buf, sizeof buf, &got, nullptr);
+    msg.append(buf, got);
+    if (!ok && GetLastError() == ERROR_MORE_DATA) continue;
+    if (!ok) return Say("end " + std::to_string(GetLastError())), 0;
+    Say("message " + std::to_string(msg.size()));
+    DWORD put;
+    WriteFile(p, msg.data(), DWORD(msg.size()), &put, nullptr);
+    msg.clear();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +180,26 @@ int main(int argc, char** argv) {
     if (view == nullptr) return 3;
     Say(std::string(view, strnlen(view, 524)));
     return 0;
+  }
+  if (cmd == "pipe-serve" && argc == 4)
+    return PipeServe(argv[2], std::string(argv[3]) == "message");
+  if (cmd == "pipe-hold" && argc == 3) {
+    HANDLE p =
+        CreateNamedPipeA(argv[2], PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 0, 0, 0, nullptr);
+    if (p == INVALID_HANDLE_VALUE) return 2;
+    Say("listening");
+    if (!ConnectNamedPipe(p, nullptr)) return 3;
+    Say("connected");
+    SleepForever();
+  }
+  if (cmd == "pipe-partial" && argc == 4) {
+    HANDLE p =
+        CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (p == INVALID_HANDLE_VALUE) return 2;
+    std::string half(size_t(std::atoi(argv[3])), 'h');
+    DWORD put;
+    WriteFile(p, half.data(), DWORD(half.size()), &put, nullptr);
+    ::raise(SIGKILL);
   }
   if (cmd == "exit" && argc == 3) return std::atoi(argv[2]);
   if (cmd == "sleep" && argc == 3) {

@@ -30,6 +30,7 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uint64_t DWORD64;
