@@ -26,7 +26,9 @@ extern char** environ;
 
 namespace {
 
-std::string BinDir() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+std::string BinDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
 
 class Listener {
  public:
@@ -81,8 +83,7 @@ void BM_QxtrapRunVsMinimalSender(benchmark::State& state) {
   const std::vector<std::string> qxtrap = {
       bin + "/qxtrap", "-p", listener.port(), "127.0.0.1", "", "127.0.0.1", "6", "1", ""};
   const std::vector<std::string> reference = {bin + "/qxtrap_bench_reference", listener.port()};
-  const std::vector<std::string> linked = {bin + "/qxtrap_bench_reference_linked",
-                                           listener.port()};
+  const std::vector<std::string> linked = {bin + "/qxtrap_bench_reference_linked", listener.port()};
   double qxtrap_total = 0, reference_total = 0, linked_total = 0;
   for (auto _ : state) {
     bool ok_q = false, ok_r = false, ok_l = false;

@@ -339,6 +339,28 @@ TEST_F(PduTest, UnknownValueTypesAreSkipped) {
   EXPECT_EQ(ReportCapture::Int(messages[0], 0), 0x47);
 }
 
+TEST_F(PduTest, OtherVersionsAreDecodedAfterAWarning) {
+  auto pdu = MakeTrap();
+  Bytes message = Build(pdu.get());
+  message[4] = 1;  // version 1 (SNMPv2c)
+  auto back = snmp_pdu_create(0);
+  ::testing::internal::CaptureStderr();
+  int rc = snmp_parse(nullptr, back.get(), message.data(), static_cast<int32_t>(message.size()));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Wrong version: 1\nContinuing anyway\n");
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(back->specific_type, 1);
+}
+
+TEST_F(PduTest, BindingsOfUnknownTypeAreNotBuilt) {
+  auto pdu = MakeTrap();
+  VarBind& v = pdu->variables.emplace_back();
+  v.name = kSysObjectId;
+  v.type = 0x47;
+  EXPECT_TRUE(Build(pdu.get()).empty());
+  ASSERT_EQ(capture.messages().size(), 1u);
+  EXPECT_EQ(capture.messages()[0].msgid, 0x09658002u | (205u << 3));  // -206
+}
+
 const uint8_t* AcceptingHook(const uint8_t* data, int32_t, const uint8_t*, int32_t) {
   return data;
 }

@@ -346,6 +346,10 @@ TEST(QxtrapRun, DebugTracingShowsTheSteps) {
   EXPECT_NE(r.err.find("%QXTRAP-I-TRACE, parse_address address = 127.0.0.1"), std::string::npos);
   EXPECT_NE(r.err.find("%QXTRAP-I-TRACE, snmp_open, returning session"), std::string::npos);
   EXPECT_NE(r.err.find("trap.cc_"), std::string::npos);  // the debug suffix names the source
+  // The variable switches tracing on whatever its value, also an empty one.
+  r = Qxtrap(With({"-p", listener.port()}, kGood), "QX_QXIDEBUG=");
+  EXPECT_NE(r.err.find("%QXTRAP-I-TRACE, snmp_open, returning session"), std::string::npos);
+  EXPECT_EQ(r.status, 0);
 }
 
 }  // namespace
