@@ -42,13 +42,16 @@ std::optional<std::u16string> SystemPath() {
   return std::u16string(expanded.data());
 }
 
-std::u16string ProcessPath() {
+// The process PATH, expanded; "" when unset, nullopt when it does not fit the
+// buffers (then it is left alone rather than cut).
+std::optional<std::u16string> ProcessPath() {
   std::vector<char16_t> value(kExpandedChars, 0);
   DWORD n = GetEnvironmentVariableW(u"PATH", value.data(), kExpandedChars);
-  if (n == 0 || n >= kExpandedChars) return std::u16string();
+  if (n == 0) return std::u16string();
+  if (n >= kExpandedChars) return std::nullopt;
   std::vector<char16_t> expanded(kExpandedChars, 0);
   DWORD m = ExpandEnvironmentStringsW(value.data(), expanded.data(), kExpandedChars);
-  if (m == 0 || m > kExpandedChars) return std::u16string(value.data());
+  if (m == 0 || m > kExpandedChars) return std::nullopt;
   return std::u16string(expanded.data());
 }
 
@@ -102,8 +105,10 @@ void update_path() {
   // An unreadable or empty system value leaves the process PATH as it is: it must
   // not remove it.
   if (!system || system->empty()) return;
+  std::optional<std::u16string> process = ProcessPath();
+  if (!process) return;
   std::optional<std::string> system_text = qx::platform::Utf16ToUtf8(*system);
-  std::optional<std::string> process_text = qx::platform::Utf16ToUtf8(ProcessPath());
+  std::optional<std::string> process_text = qx::platform::Utf16ToUtf8(*process);
   if (!system_text || !process_text) return;
   int error = 0;
   std::string value = PathAfterUpdate(*process_text, *system_text, is_local_system(&error));

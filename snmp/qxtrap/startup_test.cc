@@ -72,6 +72,13 @@ TEST_F(StartupTest, UnreadableOrEmptySystemPathKeepsThePath) {
   RegCloseKey(key);
   update_path();
   EXPECT_STREQ(getenv("PATH"), "/bin:/usr/bin");
+  // A process PATH longer than the buffers is left as it is, not cut.
+  SetSystemPath("/usr/bin");
+  std::string long_path = "/bin";
+  while (long_path.size() < 5000) long_path += ":/nonexistent/folder";
+  setenv("PATH", long_path.c_str(), 1);
+  update_path();
+  EXPECT_EQ(std::string(getenv("PATH")), long_path);
 }
 
 TEST_F(StartupTest, PrologueLibraryIsCalledWhenPresent) {
