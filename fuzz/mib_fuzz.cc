@@ -36,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // walked along the first children.
   std::vector<MibNode*> top{tree->root()};
   oid objid[kMaxOidLength];
+  // (The first labels only: name lookups are linear in the width of a level.)
+  if (labels.size() > 64) labels.resize(64);
   for (const std::string& label : labels) {
     int32_t count = kMaxOidLength;
     parse_subtree(&top, ("iso." + label + ".1").c_str(), objid, &count);

@@ -173,6 +173,9 @@ const oid kMib2[] = {1, 3, 6, 1, 2, 1};
 // or the loaded tree's own (".iso.org.dod.internet.mgmt.mib-2").
 std::string RelativeName(const std::string& name) {
   std::string prefix = ObjidName(kMib2, std::size(kMib2));
+  // Without a name for mib-2 (no MIB, or one without it), names stay whole.
+  std::string_view last = std::string_view(prefix).substr(prefix.rfind('.') + 1);
+  if (last.find_first_not_of("0123456789") == std::string_view::npos) prefix = kMibPrefix;
   for (std::string_view p : {std::string_view(kMibPrefix), std::string_view(prefix)}) {
     if (name.size() > p.size() && name.compare(0, p.size(), p) == 0 && name[p.size()] == '.')
       return name.substr(p.size() + 1);

@@ -187,6 +187,14 @@ TEST_F(PrintTest, VariableTextShowsTheNameBelowMib2) {
             "Name: .iso.org.dod.internet.private.enterprises.32473.5\nINTEGER: 3\n");
 }
 
+TEST(PrintWithoutMibTest, NamesStayWholeNumbersAndValuesPrintByType) {
+  UnloadMib();
+  Oid n = {1, 3, 6, 1, 2, 1, 2, 2, 1, 8, 1};
+  EXPECT_EQ(VariableText(n.data(), n.size(), Int(ASN_INTEGER, 2)),
+            "Name: .1.3.6.1.2.1.2.2.1.8.1\nINTEGER: 2\n");
+  EXPECT_EQ(ValueText(n.data(), n.size(), ObjId({1, 3, 6})), "OBJECT IDENTIFIER:\t.1.3.6");
+}
+
 TEST_F(PrintTest, BuffersAreNeverWrittenPastTheirSize) {
   Oid n = Read("system.sysDescr.0");
   VarBind v = Str(ASN_OCTET_STR, std::string(300, 'z'));
