@@ -29,6 +29,13 @@ void FutexWaitAny(const std::vector<WaitWord>& words, const std::vector<uint32_t
                   const WaitClock::time_point* deadline) {
   timespec ts{};
   if (deadline) ts = ToMonotonic(*deadline);
+  for (const auto& w : words) w.sleepers->fetch_add(1, std::memory_order_seq_cst);
+  struct Leave {
+    const std::vector<WaitWord>& words;
+    ~Leave() {
+      for (const auto& w : words) w.sleepers->fetch_sub(1, std::memory_order_seq_cst);
+    }
+  } leave{words};
   if (words.size() == 1) {
     // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline.
     int op = FUTEX_WAIT_BITSET | (words[0].shared ? 0 : FUTEX_PRIVATE_FLAG);

@@ -43,9 +43,12 @@ using WaitClock = std::chrono::steady_clock;
 // The outcome of an attempt to take an object.
 enum class Take { kNo, kYes, kAbandoned };
 
-// A futex word and whether it lives in memory shared with other processes.
+// A futex word, the count of threads sleeping on it (so that a state change
+// makes the wake-up system call only when someone sleeps), and whether both live
+// in memory shared with other processes.
 struct WaitWord {
   std::atomic<uint32_t>* word = nullptr;
+  std::atomic<uint32_t>* sleepers = nullptr;
   bool shared = false;
 };
 
@@ -124,13 +127,17 @@ HANDLE InsertCreated(ObjectRef object, bool existed);
 
 // Futex helpers (futex.cc). Wake wakes every waiter of the word.
 void FutexWake(const WaitWord& w);
-// Bumps the word and wakes its waiters: the object's state changed.
+// Bumps the word and wakes its sleepers: the object's state changed. The bump and
+// the sleeper count are ordered against a sleeper's count and its futex check
+// (both sequentially consistent), so either the waker sees the sleeper or the
+// sleeper's futex call sees the new value and returns at once.
 inline void Changed(const WaitWord& w) {
-  w.word->fetch_add(1, std::memory_order_release);
-  FutexWake(w);
+  w.word->fetch_add(1, std::memory_order_seq_cst);
+  if (w.sleepers->load(std::memory_order_seq_cst) != 0) FutexWake(w);
 }
 // Sleeps while every word still holds its expected value, until one changes, a
-// wake-up, or the deadline (null: none). Spurious returns are allowed.
+// wake-up, or the deadline (null: none), counted among each word's sleepers.
+// Spurious returns are allowed.
 void FutexWaitAny(const std::vector<WaitWord>& words, const std::vector<uint32_t>& expected,
                   const WaitClock::time_point* deadline);
 

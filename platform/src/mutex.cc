@@ -17,6 +17,7 @@
 
 #include "handle_table.h"
 #include "named_object.h"
+#include "self.h"
 
 namespace qx::platform {
 namespace {
@@ -40,7 +41,7 @@ class Mutex final : public KernelObject {
     // A thread of ours still owns the mutex: the C library's list of owned robust
     // mutexes points into the block, so it must stay mapped (and, unnamed, stay
     // allocated) until the process ends.
-    if (b_->owner_pid.load() == uint32_t(::getpid()) && b_->owner_tid.load() != 0) {
+    if (b_->owner_pid.load() == uint32_t(SelfPid()) && b_->owner_tid.load() != 0) {
       if (home_->section())
         home_->section()->KeepMapped();
       else
@@ -100,16 +101,16 @@ class Mutex final : public KernelObject {
 
   // False (ERROR_NOT_OWNER) when the calling thread does not own the mutex.
   bool Release() {
-    if (b_->owner_pid.load() != uint32_t(::getpid()) ||
-        b_->owner_tid.load() != uint32_t(::gettid())) {
+    if (b_->owner_tid.load(std::memory_order_relaxed) != uint32_t(SelfTid()) ||
+        b_->owner_pid.load(std::memory_order_relaxed) != uint32_t(SelfPid())) {
       SetLastError(ERROR_NOT_OWNER);
       return false;
     }
     const uint32_t depth = b_->depth;
     if (depth <= 1) {
       b_->depth = 0;
-      b_->owner_tid = 0;
-      b_->owner_pid = 0;
+      b_->owner_tid.store(0, std::memory_order_relaxed);
+      b_->owner_pid.store(0, std::memory_order_relaxed);
     } else {
       b_->depth = depth - 1;
     }
@@ -136,9 +137,12 @@ class Mutex final : public KernelObject {
       return Take::kNo;
     }
     if (b_->depth++ == 0) {
-      if (b_->abandoned.exchange(0)) abandoned = true;
-      b_->owner_pid = uint32_t(::getpid());
-      b_->owner_tid = uint32_t(::gettid());
+      // The lock orders these fields; only the flag may be set by a non-owner
+      // (a wait-all giving the mutex back), and it is rarely set.
+      if (b_->abandoned.load(std::memory_order_relaxed) != 0 && b_->abandoned.exchange(0))
+        abandoned = true;
+      b_->owner_pid.store(uint32_t(SelfPid()), std::memory_order_relaxed);
+      b_->owner_tid.store(uint32_t(SelfTid()), std::memory_order_relaxed);
     }
     return abandoned ? Take::kAbandoned : Take::kYes;
   }
@@ -156,8 +160,8 @@ HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa
     if (owner) {
       pthread_mutex_lock(&b->lock);
       b->depth = 1;
-      b->owner_pid = uint32_t(::getpid());
-      b->owner_tid = uint32_t(::gettid());
+      b->owner_pid = uint32_t(SelfPid());
+      b->owner_tid = uint32_t(SelfTid());
     }
     return true;
   };

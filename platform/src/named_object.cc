@@ -23,7 +23,7 @@
 namespace qx::platform {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'X', 'K', 'O', 'B', 'J', '1', '\0'};
+constexpr char kMagic[8] = {'Q', 'X', 'K', 'O', 'B', 'J', '2', '\0'};
 
 // A namespace folder is world-writable with the sticky bit, like /tmp: any user
 // who can reach $QX_RUNTIME_DIR may create objects, the object file's mode decides

@@ -38,6 +38,7 @@ constexpr size_t kObjectPage = 4096;
 // code that reads it in one place; each kind uses the fields it names.
 struct SyncBlock {
   std::atomic<uint32_t> seq{0};        // futex word: bumped on every state change
+  std::atomic<uint32_t> sleepers{0};   // threads (of any process) sleeping on seq
   std::atomic<uint32_t> signaled{0};   // events, timers
   std::atomic<int32_t> count{0};       // semaphores
   int32_t maximum = 0;                 // semaphores
@@ -153,7 +154,7 @@ class SyncHome {
   SyncHome() : local_(std::make_unique<SyncBlock>()), block_(local_.get()), shared_(false) {}
   SyncBlock* block() const { return block_; }
   bool shared() const { return shared_; }
-  WaitWord word() const { return {&block_->seq, shared_}; }
+  WaitWord word() const { return {&block_->seq, &block_->sleepers, shared_}; }
   SharedSection* section() const { return section_.get(); }
 
  private:

@@ -68,7 +68,7 @@ void Process::Reap() {
   }
   exit_code_ = code;
   done_ = true;
-  Changed(WaitWord{&word_, false});
+  Changed(WaitWord{&word_, &sleepers_, false});
 }
 
 bool Process::WaitAlone(const WaitClock::time_point* deadline, DWORD* result) {

@@ -22,7 +22,7 @@ class Process final : public KernelObject {
   ~Process() override;
   ObjectKind kind() const override { return ObjectKind::kProcess; }
   bool waitable() const override { return true; }
-  WaitWord Word() override { return {&word_, false}; }
+  WaitWord Word() override { return {&word_, &sleepers_, false}; }
   Take TryTake() override { return Ended() ? Take::kYes : Take::kNo; }
   bool Peek() override { return Ended(); }
   bool NeedsPolling() override { return !done_; }
@@ -43,6 +43,7 @@ class Process final : public KernelObject {
   const pid_t pid_;
   const bool child_;
   std::atomic<uint32_t> word_{0};
+  std::atomic<uint32_t> sleepers_{0};
   std::atomic<bool> done_{false};
   std::atomic<DWORD> exit_code_{STILL_ACTIVE};
   std::mutex mutex_;  // guards the two below and reaping

@@ -15,6 +15,7 @@ namespace {
 // The state of one thread, shared by its handles and by the thread itself.
 struct ThreadState {
   std::atomic<uint32_t> word{0};  // futex word: bumped when the thread ends
+  std::atomic<uint32_t> sleepers{0};
   std::atomic<bool> finishing{false};
   std::atomic<bool> done{false};
   std::atomic<DWORD> exit_code{STILL_ACTIVE};
@@ -31,7 +32,7 @@ struct ThreadState {
     if (!finishing.compare_exchange_strong(was, true)) return;
     exit_code = code;  // before done: whoever sees done sees the code
     done = true;
-    Changed(WaitWord{&word, false});
+    Changed(WaitWord{&word, &sleepers, false});
   }
 };
 
@@ -57,7 +58,7 @@ std::shared_ptr<ThreadState> SelfState() {
 class Thread final : public ThreadObject {
  public:
   explicit Thread(std::shared_ptr<ThreadState> s) : s_(std::move(s)) {}
-  WaitWord Word() override { return {&s_->word, false}; }
+  WaitWord Word() override { return {&s_->word, &s_->sleepers, false}; }
   Take TryTake() override { return s_->done ? Take::kYes : Take::kNo; }
   bool Peek() override { return s_->done; }
   const void* Identity() const override { return s_.get(); }

@@ -127,7 +127,16 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+  // The common case first, without allocating: the object is free.
+  ObjectRef o = HandleTable::Get().Lookup(hHandle);
+  if (!o || !o->waitable()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  Take t = o->TryTake();
+  if (t != Take::kNo) return t == Take::kAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+  if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+  return WaitObjects({std::move(o)}, false, dwMilliseconds);
 }
 
 }  // extern "C"
