@@ -176,12 +176,45 @@ QX_EXPORT LPSTR UnicodeToAnsi(HZELMEM handle, LPSTR buffer, LPCWSTR text, int si
 QX_EXPORT LPWSTR AnsiToUnicode(HZELMEM handle, LPWSTR buffer, LPCSTR text, int size);
 
 /* Waits without time limit for a mutex (1 also for NULL and for an abandoned
- * mutex, 0 when the wait fails). */
+ * mutex, 0 when the wait fails) and releases it (1 for NULL). */
 QX_EXPORT BOOL GetMutexOwnership(HANDLE mutex);
+QX_EXPORT BOOL ReleaseMutexOwnership(HANDLE mutex);
 
 /* The user's language code (at most 3 characters and a NUL, in a 4-byte buffer):
- * the environment variable "UserLangCode" when set (the stored value of the
- * registration database follows with the registry store). 0 when there is none. */
+ * the environment variable "UserLangCode" when set, else the value "UserLangCode"
+ * of HKEY_LOCAL_MACHINE "Software\Morvane\Tessary ZEL". 0 when neither exists. */
 QX_EXPORT BOOL QueryUserLanguage(LPSTR code);
+
+/* ==== System information ==== */
+
+/* This platform answers as a 64-bit system of the NT family: IsWindowsNT 1,
+ * GetWindowsType 256, GetWindowsPlatform 64; GetWindowsVersion gives the kernel's
+ * "major.minor" (the buffer needs 16 bytes). */
+QX_EXPORT BOOL IsWindowsNT(void);
+QX_EXPORT BOOL GetWindowsVersion(LPSTR version);
+QX_EXPORT BOOL GetWindowsType(int* type);
+QX_EXPORT BOOL GetWindowsPlatform(int* bits);
+/* The computer name in upper case (at most 64 characters), cached. */
+QX_EXPORT LPCSTR GetMyName(void);
+/* The program-files and common-files folders (MAX_PATH bytes): the environment
+ * variable "ProgramFiles" / "CommonProgramFiles" when it names a folder, else the
+ * value "ProgramFilesDir" / "CommonFilesDir" of HKEY_LOCAL_MACHINE
+ * "Software\Microsoft\Windows\CurrentVersion"; else message 316. */
+QX_EXPORT BOOL GetProgramFilesDir(LPSTR path);
+QX_EXPORT BOOL GetCommonFilesDir(LPSTR path);
+/* The first existing, writable folder of: the temporary folder, TMP, TEMP, the
+ * stored user and then system TMP and TEMP, USERPROFILE, HOME, the current folder,
+ * the system folder, "/tmp"; ending with "/" (MAX_PATH bytes). */
+QX_EXPORT BOOL GetValidTempPath(LPSTR path);
+/* A stored system (HKEY_LOCAL_MACHINE "System\CurrentControlSet\Control\Session
+ * Manager\Environment") or user (HKEY_CURRENT_USER "Environment") variable with
+ * %NAME% references expanded. *size is the buffer size on entry and the length + 1
+ * on return; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER's text and
+ * copies nothing. */
+QX_EXPORT BOOL GetSystemEnvironmentVariable(LPCSTR name, LPSTR value, LPDWORD size);
+QX_EXPORT BOOL GetUserEnvironmentVariable(LPCSTR name, LPSTR value, LPDWORD size);
+/* *is_dll is 1 when the loaded module (its base address, or its module handle) is
+ * a shared library, 0 for a program. */
+QX_EXPORT BOOL IsModuleDll(LPCVOID module, BOOL* is_dll);
 
 #endif

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "message_area.h"
+#include "stored_values.h"
 #include "trace.h"
 
 // The blocks a caller's conversions allocated, freed together.
@@ -211,17 +212,28 @@ BOOL GetMutexOwnership(HANDLE mutex) {
   return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? TRUE : FALSE;
 }
 
+BOOL ReleaseMutexOwnership(HANDLE mutex) {
+  if (mutex == nullptr) return TRUE;
+  return ReleaseMutex(mutex);
+}
+
 BOOL QueryUserLanguage(LPSTR code) {
   if (code == nullptr) return MissingArgument("QueryUserLanguage");
-  // The code is at most three characters: the buffer holds four bytes.
-  if (auto env = qx::platform::GetEnv("UserLangCode")) {
-    size_t n = std::min<size_t>(env->size(), 3);
-    std::memcpy(code, env->data(), n);
-    code[n] = '\0';
-    return TRUE;
+  auto value = qx::platform::GetEnv("UserLangCode");
+  if (!value) {
+    LSTATUS error = ERROR_SUCCESS;
+    value = ReadStoredText(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Tessary ZEL", "UserLangCode",
+                           nullptr, &error);
   }
-  code[0] = '\0';
-  return FALSE;
+  if (!value) {
+    code[0] = '\0';
+    return FALSE;
+  }
+  // The code is at most three characters: the buffer holds four bytes.
+  size_t n = std::min<size_t>(value->size(), 3);
+  std::memcpy(code, value->data(), n);
+  code[n] = '\0';
+  return TRUE;
 }
 
 }  // extern "C"

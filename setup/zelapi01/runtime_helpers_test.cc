@@ -21,7 +21,9 @@ void PointAtTestLibraries() {
   setenv("QX_LIB_PATH", (lib + ":" + lib + "/../testlib").c_str(), 1);
 }
 
-void PointAtLibrariesOnly() { setenv("QX_LIB_PATH", qx::testing::BuildLibDir().c_str(), 1); }
+void PointAtLibrariesOnly() {
+  setenv("QX_LIB_PATH", qx::testing::BuildLibDir().c_str(), 1);
+}
 
 int g_bound_calls = 0;
 void CountBound(ZELDLLLOAD*) {
