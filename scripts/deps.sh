@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   python3 python3-pyasn1 python3-pyasn1-modules tshark
   iproute2 procps
+  locales
 )
 
 missing=()

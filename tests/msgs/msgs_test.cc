@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <sstream>
 #include <string>
@@ -285,6 +286,69 @@ TEST_F(OutsideLibraries, MissingLibrariesAreTriedAgain) {
     QXmsgf(2, 1, "a.c", QX_MSGID(357, 61, 3), QXMSGF_EVENT | 1, "found");
     EXPECT_EQ(ReadFile(evt_), "0|61|I|%QXTRAP-I-ARG, value found\\n|(null)|QXTRAP|0|zero\n");
   }
+}
+
+std::vector<std::string> g_local_lines;
+int Keep(const char* line) {
+  g_local_lines.push_back(line);
+  return 1;
+}
+
+// The local line's date and time follow the user's locale: a German locale built
+// with localedef into the test's folder (LOCPATH), then US English.
+TEST(LocalLine, DateAndTimeInTheUsersLocale) {
+  std::string loc = TestRoot() + "/locales";
+  RunCommand("mkdir -p " + loc);
+  ASSERT_EQ(RunCommand("localedef -i de_DE -f UTF-8 " + loc +
+                       "/de_DE.UTF-8 >/dev/null 2>&1 && "
+                       "localedef -i en_US -f UTF-8 " +
+                       loc + "/en_US.UTF-8 >/dev/null 2>&1"),
+            0);
+  ::setenv("LOCPATH", loc.c_str(), 1);
+  std::string dir = TestRoot() + "/msg";
+  RunCommand("mkdir -p " + dir);
+  WriteFile(dir + "/l.msg", ".FACILITY QXTRAP 357\n.SEVERITY INFORMATIONAL\nHELLO hello\n.END\n");
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -d " + dir + " " + dir + "/l.msg"), 0);
+  UseFolders(dir);
+  QXmsgfSetVerifyProc(Keep);
+  static const char* const kTage[] = {"Sonntag",    "Montag",  "Dienstag", "Mittwoch",
+                                      "Donnerstag", "Freitag", "Samstag"};
+  static const char* const kMonate[] = {"Januar",    "Februar", "M\u00e4rz", "April",
+                                        "Mai",       "Juni",    "Juli",      "August",
+                                        "September", "Oktober", "November",  "Dezember"};
+  static const char* const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                      "Thursday", "Friday", "Saturday"};
+  static const char* const kMonths[] = {"January",   "February", "March",    "April",
+                                        "May",       "June",     "July",     "August",
+                                        "September", "October",  "November", "December"};
+  ::unsetenv("LC_ALL");
+  ::setenv("LANG", "C", 1);
+  ::setenv("LC_TIME", "de_DE.UTF-8", 1);
+  std::time_t now = std::time(nullptr);
+  QXmsgf(2, 1, "a.c", QX_MSGID(357, 1, 3), QXMSGF_LOCAL);
+  // LC_ALL overrides LC_TIME.
+  ::setenv("LC_ALL", "en_US.UTF-8", 1);
+  QXmsgf(2, 1, "a.c", QX_MSGID(357, 1, 3), QXMSGF_LOCAL);
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_TIME");
+  ::unsetenv("LANG");
+  QXmsgfSetVerifyProc(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  ASSERT_EQ(g_local_lines.size(), 2u);
+  char expect[128];
+  std::snprintf(expect, sizeof expect, "%%QXTRAP-I-HELLO, hello  %s %d. %s %d ", kTage[tm.tm_wday],
+                tm.tm_mday, kMonate[tm.tm_mon], tm.tm_year + 1900);
+  EXPECT_EQ(g_local_lines[0].rfind(expect, 0), 0u) << g_local_lines[0];
+  EXPECT_TRUE(::testing::internal::RE::FullMatch(g_local_lines[0].substr(std::strlen(expect)),
+                                                 "[0-9]{2}:[0-9]{2}:[0-9]{2}\n"))
+      << g_local_lines[0];
+  std::snprintf(expect, sizeof expect, "%%QXTRAP-I-HELLO, hello  %s %s %2d %d ", kDays[tm.tm_wday],
+                kMonths[tm.tm_mon], tm.tm_mday, tm.tm_year + 1900);
+  EXPECT_EQ(g_local_lines[1].rfind(expect, 0), 0u) << g_local_lines[1];
+  EXPECT_TRUE(::testing::internal::RE::FullMatch(g_local_lines[1].substr(std::strlen(expect)),
+                                                 "[0-9]{2}:[0-9]{2}:[0-9]{2} [AP]M\n"))
+      << g_local_lines[1];
 }
 
 }  // namespace
