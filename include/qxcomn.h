@@ -209,6 +209,29 @@ QX_EXPORT void QXcloselog(void);
 
 /* ==== Debug trace writer ==== */
 
+/* A printf-style front end to the product's trace facility (TesTrace of
+ * zelapi01, which decides whether and where a line is written). The text is
+ * formatted by the product's typed formatter (at most 2048 characters), carriage
+ * returns and tabs are removed, and each non-empty line (up to 99 cuts at
+ * newlines; the rest then goes whole) is traced with the program's name (its
+ * file name without folder, cut at the first "."). A line is passed as plain
+ * text, never formatted again. A NULL format traces
+ * "ERROR-->DbgWrite has produced an exception, DbgWrite suppressed".
+ * Always 0. Thread-safety: may be called from any thread. */
+QX_EXPORT int DbgWrite(const char* format, ...);
+QX_EXPORT int vDbgWrite(const char* format, va_list ap);
+/* The same with a wide format and wide string values; lines are converted to
+ * UTF-8 before they are traced. */
+QX_EXPORT int DbgWriteW(const char16_t* format, ...);
+QX_EXPORT int vDbgWriteW(const char16_t* format, va_list ap);
+
+/* Traces the title (when not NULL), then `length` bytes at `block` as lines of 67
+ * characters: the offset ("%06X"), two blanks, the 16 bytes in hex in four groups
+ * of four, five blanks, the bytes as characters (others as "."), three blanks.
+ * An unreadable block ends the dump with the fault text. Returns the last trace
+ * call's result. */
+QX_EXPORT int DbgHexDump(const char* title, const void* block, int length);
+
 /* ==== SDS self-describing buffers ==== */
 
 /* An SDS buffer carries named, typed values in one block that can travel to any

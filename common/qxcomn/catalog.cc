@@ -2,8 +2,10 @@
 #include "catalog.h"
 
 #include <qxplatform/text.h>
+#include <zelapi01.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "catalog_env.h"
 

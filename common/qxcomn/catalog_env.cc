@@ -1,9 +1,7 @@
 // Binding of the environment store's lookups.
 #include "catalog_env.h"
 
-#include <qxplatform/modules.h>
-
-#include <mutex>
+#include <zelapi01.h>
 
 namespace qx::comn {
 namespace {
@@ -11,19 +9,19 @@ namespace {
 using LookupProc = const char* (*)(const char*);
 
 struct StoreProcs {
-  LookupProc getenv = nullptr;
-  LookupProc getopt = nullptr;
+  FARPROC getenv = nullptr;
+  FARPROC getopt = nullptr;
 };
 
-// Bound once per process: the store is part of the installation, so a library
-// that is missing at the first lookup stays missing.
+// Bound once per process through the system-services library's loader: the
+// store is part of the installation, so a library that is missing at the first
+// lookup stays missing.
 const StoreProcs& Procs() {
   static const StoreProcs procs = [] {
     StoreProcs p;
-    HMODULE lib = platform::LoadLibraryFrom(reinterpret_cast<const void*>(&Procs), "QXENV.DLL");
-    if (lib == nullptr) return p;
-    p.getenv = reinterpret_cast<LookupProc>(GetProcAddress(lib, "QXgetenv"));
-    p.getopt = reinterpret_cast<LookupProc>(GetProcAddress(lib, "QXgetopt"));
+    ZELDLLPROC table[] = {{"QXgetenv", &p.getenv}, {"QXgetopt", &p.getopt}, {nullptr, nullptr}};
+    ZELDLLLOAD load = {"QXENV.DLL", nullptr, table, nullptr};
+    if (!LoadDLLProcs2(&load, nullptr)) return StoreProcs{};
     return p;
   }();
   return procs;
@@ -32,12 +30,12 @@ const StoreProcs& Procs() {
 }  // namespace
 
 const char* StoreGetEnv(const char* name) {
-  LookupProc f = Procs().getenv;
+  LookupProc f = reinterpret_cast<LookupProc>(Procs().getenv);
   return f ? f(name) : nullptr;
 }
 
 const char* StoreGetOpt(const char* name) {
-  LookupProc f = Procs().getopt;
+  LookupProc f = reinterpret_cast<LookupProc>(Procs().getopt);
   return f ? f(name) : nullptr;
 }
 

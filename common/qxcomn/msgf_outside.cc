@@ -1,38 +1,25 @@
-// Run-time binding of the event-console and operator libraries.
+// Run-time binding of the event-console and operator libraries, through the
+// system-services library's loader.
 #include "msgf_outside.h"
 
-#include <qxplatform/modules.h>
-
-#include <atomic>
-#include <mutex>
+#include <zelapi01.h>
 
 namespace qx::comn {
 namespace {
 
-// One entry point of a library loaded by name.
-class OutsideEntry {
- public:
-  OutsideEntry(const char* library, const char* entry) : library_(library), entry_(entry) {}
+// One library with one entry point. LoadDLLProcs2 serialises binding and writes
+// the descriptor's handle only once the entry is stored; a failed binding leaves
+// the descriptor unbound, and the next call tries again. No message is left in
+// the caller's message area: a missing library is not reported.
+struct OutsideEntry {
+  FARPROC proc = nullptr;
+  ZELDLLPROC procs[2];
+  ZELDLLLOAD load;
 
-  FARPROC Get() {
-    FARPROC proc = proc_.load(std::memory_order_acquire);
-    if (proc != nullptr) return proc;
-    std::lock_guard lock(mutex_);
-    proc = proc_.load(std::memory_order_relaxed);
-    if (proc != nullptr) return proc;
-    HMODULE lib =
-        platform::LoadLibraryFrom(reinterpret_cast<const void*>(&BindEventConsole), library_);
-    if (lib == nullptr) return nullptr;
-    proc = GetProcAddress(lib, entry_);
-    proc_.store(proc, std::memory_order_release);
-    return proc;
-  }
+  OutsideEntry(const char* library, const char* entry)
+      : procs{{entry, &proc}, {nullptr, nullptr}}, load{library, nullptr, procs, nullptr} {}
 
- private:
-  const char* library_;
-  const char* entry_;
-  std::mutex mutex_;
-  std::atomic<FARPROC> proc_{nullptr};
+  FARPROC Get() { return LoadDLLProcs2(&load, nullptr) ? proc : nullptr; }
 };
 
 }  // namespace

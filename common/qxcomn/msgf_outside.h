@@ -2,7 +2,7 @@
 // the event console "QXEVT.DLL" (entry "HvEvt_wto") and the operator library
 // "QXOPRC.DLL" (entry "__oprmsg").
 //
-// Each entry is bound on demand; once bound it stays bound (a bound library is
+// Each entry is bound on demand through zelapi01's LoadDLLProcs2; once bound it stays bound (a bound library is
 // never unloaded). A failed binding is not reported and is tried again at the
 // next call that needs the entry.
 // Thread-safety: both functions may be called from any thread.

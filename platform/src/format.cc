@@ -604,6 +604,24 @@ std::string SafeReadString(const char* s, size_t max) {
   return out;
 }
 
+size_t SafeReadBytes(const void* from, size_t size, void* out) {
+  if (from == nullptr) return 0;
+  const pid_t self = ::getpid();
+  size_t done = 0;
+  while (done < size) {
+    // Page by page, so that a readable head before an unmapped page is copied.
+    uintptr_t addr = reinterpret_cast<uintptr_t>(from) + done;
+    size_t want = std::min<size_t>(4096 - (addr & 4095), size - done);
+    struct iovec local = {static_cast<char*>(out) + done, want};
+    struct iovec remote = {reinterpret_cast<void*>(addr), want};
+    ssize_t n = ::process_vm_readv(self, &local, 1, &remote, 1, 0);
+    if (n <= 0) break;
+    done += size_t(n);
+    if (size_t(n) < want) break;
+  }
+  return done;
+}
+
 std::u16string SafeReadWString(const char16_t* s, size_t max) {
   std::u16string out;
   if (s == nullptr || (reinterpret_cast<uintptr_t>(s) & 1) != 0) return out;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <qxplatform/format.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -127,4 +128,21 @@ TEST(Inserts, WindowsMessageSyntax) {
   std::vector<FormatArg> wins = {FormatArg::WStr(u"\u00e9t\u00e9"), FormatArg::UInt(7)};
   ASSERT_TRUE(FormatInsertsW(u"%1 %2!u!", wins, &wout));
   EXPECT_EQ(wout, u"\u00e9t\u00e9 7");
+}
+
+TEST(SafeRead, BytesStopAtTheFirstUnreadablePage) {
+  // Two pages, the second unmapped: the first is copied whole, nothing faults.
+  long page = ::sysconf(_SC_PAGESIZE);
+  char* p = static_cast<char*>(::mmap(nullptr, size_t(page) * 2, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(p, MAP_FAILED);
+  std::memset(p, 'a', size_t(page));
+  ASSERT_EQ(::munmap(p + page, size_t(page)), 0);
+  std::string out(size_t(page) * 2, '\0');
+  EXPECT_EQ(qx::platform::SafeReadBytes(p + page - 10, 100, out.data()), 10u);
+  EXPECT_EQ(out.substr(0, 10), std::string(10, 'a'));
+  EXPECT_EQ(qx::platform::SafeReadBytes(p, size_t(page), out.data()), size_t(page));
+  EXPECT_EQ(qx::platform::SafeReadBytes(nullptr, 5, out.data()), 0u);
+  EXPECT_EQ(qx::platform::SafeReadBytes(p + page, 5, out.data()), 0u);
+  ::munmap(p, size_t(page));
 }

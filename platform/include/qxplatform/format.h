@@ -113,6 +113,10 @@ QXP_CXX_API std::vector<FormatArg::Kind> InsertKinds(std::u16string_view tmpl, b
 QXP_CXX_API std::string SafeReadString(const char* s, size_t max);
 QXP_CXX_API std::u16string SafeReadWString(const char16_t* s, size_t max);
 
+// Copies up to size bytes from an address that may be invalid into out; stops at
+// the first unreadable byte and returns the number of bytes copied. Never faults.
+QXP_CXX_API size_t SafeReadBytes(const void* from, size_t size, void* out);
+
 }  // namespace qx::platform
 #endif
 
