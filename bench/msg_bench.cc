@@ -4,7 +4,8 @@
 //     the text formatted with snprintf). Goal: no slower than catgets.
 //   - QXmsgf with its local line printed to /dev/null, against fprintf of the
 //     same text with a strftime date and time.
-// The ratios (reference time / our time; above 1 means faster) are printed after
+// The ratios (reference CPU time / our CPU time, robust on a loaded machine;
+// above 1 means faster) are printed after
 // the table.
 #include <benchmark/benchmark.h>
 #include <nl_types.h>
@@ -145,7 +146,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
-      if (!r.error_occurred) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+      if (!r.error_occurred) times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
     ConsoleReporter::ReportRuns(runs);
   }
   void Ratio(const char* what, const std::string& ours, const std::string& ref, const char* goal) {

@@ -95,6 +95,21 @@ FormatArg ZeroOf(Kind k) {
   }
 }
 
+// The kind each caller value is read as: that of the first output position that
+// takes it.
+ValueKindList KindsOfValues(const CatalogMessage& msg, bool wide) {
+  std::vector<ValueKind> positions = PositionKinds(msg.text, wide);
+  ValueKindList kinds{};
+  std::array<bool, kMessageValues> seen{};
+  for (size_t p = 0; p < kMessageValues && p < positions.size(); ++p) {
+    uint8_t v = msg.order[p];
+    if (seen[v]) continue;
+    seen[v] = true;
+    kinds[v] = positions[p];
+  }
+  return kinds;
+}
+
 }  // namespace
 
 MessageId SplitMessageId(uint32_t id) {
@@ -115,9 +130,9 @@ bool DebugSuffixOn() {
   return g_debug_suffix.load(std::memory_order_relaxed);
 }
 
-std::string CatalogFolders() {
+std::string_view CatalogFolders() {
   const char* dpath = StoreGetEnv("DPATH");
-  return dpath ? std::string(dpath) : DefaultCatalogFolder();
+  return dpath ? std::string_view(dpath) : std::string_view(DefaultCatalogFolder());
 }
 
 void CutUtf8(std::string* text, size_t max) {
@@ -127,7 +142,31 @@ void CutUtf8(std::string* text, size_t max) {
   text->resize(cut);
 }
 
-bool FindMessage(uint32_t id, CatalogMessage* msg, std::string* failure) {
+// Reads message `id` from a validated file; nullptr when it is not there or its
+// text does not carry the identifier's severity.
+MessagePtr ReadMessage(const CatalogView& view, const MessageId& m) {
+  std::optional<size_t> record = view.FindFacility(uint32_t(m.facility));
+  if (!record) return nullptr;
+  std::optional<MessageEntry> entry = view.FindMessage(*record, m.number);
+  if (!entry) return nullptr;
+  std::optional<std::string_view> text = view.TextAt(entry->text_offset);
+  if (!text || SeverityMismatch(*text, m.severity)) return nullptr;
+  auto msg = std::make_shared<CatalogMessage>();
+  msg->facility_name = std::string(view.FacilityName(*record));
+  msg->text = std::string(*text);
+  for (size_t i = 0; i < kMessageValues; ++i) msg->order[i] = uint8_t(i);
+  // An order list that begins with the end byte leaves the values in call order;
+  // a byte outside 1-12 leaves its position as it is.
+  for (size_t i = 0; i < kMessageValues && entry->order[i] != kOrderEnd; ++i) {
+    uint8_t b = entry->order[i];
+    if (b >= 1 && b <= kMessageValues) msg->order[i] = uint8_t(b - 1);
+  }
+  msg->narrow_kinds = KindsOfValues(*msg, false);
+  msg->wide_kinds = KindsOfValues(*msg, true);
+  return msg;
+}
+
+bool FindMessage(uint32_t id, MessagePtr* msg, std::string* failure) {
   MessageId m = SplitMessageId(id);
   std::string base = FileBaseName(m.facility);
   if (base.empty()) {
@@ -144,26 +183,17 @@ bool FindMessage(uint32_t id, CatalogMessage* msg, std::string* failure) {
     *failure = CannotOpen(m);
     return false;
   }
-  t_current = search.catalog;
-  const CatalogView& view = search.catalog->view();
-  std::optional<size_t> record = view.FindFacility(uint32_t(m.facility));
-  std::optional<MessageEntry> entry;
-  if (record) entry = view.FindMessage(*record, m.number);
-  std::optional<std::string_view> text;
-  if (entry) text = view.TextAt(entry->text_offset);
-  if (!text || SeverityMismatch(*text, m.severity)) {
-    *failure = MessageNotFound(m);
-    return false;
+  if (t_current != search.catalog) t_current = search.catalog;
+  MessagePtr found = search.catalog->Prepared(id);
+  if (!found) {
+    found = ReadMessage(search.catalog->view(), m);
+    if (!found) {
+      *failure = MessageNotFound(m);
+      return false;
+    }
+    search.catalog->Remember(id, found);
   }
-  msg->facility_name = std::string(view.FacilityName(*record));
-  msg->text = std::string(*text);
-  for (size_t i = 0; i < kMessageValues; ++i) msg->order[i] = uint8_t(i);
-  // An order list that begins with the end byte leaves the values in call order;
-  // a byte outside 1-12 leaves its position as it is.
-  for (size_t i = 0; i < kMessageValues && entry->order[i] != kOrderEnd; ++i) {
-    uint8_t b = entry->order[i];
-    if (b >= 1 && b <= kMessageValues) msg->order[i] = uint8_t(b - 1);
-  }
+  *msg = std::move(found);
   return true;
 }
 
@@ -174,21 +204,7 @@ bool SeverityMismatch(std::string_view text, uint32_t severity) {
   return text.size() < 2 || text[1] != letter;
 }
 
-std::array<ValueKind, kMessageValues> ValueKinds(const CatalogMessage& msg, bool wide) {
-  std::vector<ValueKind> positions = PositionKinds(msg.text, wide);
-  std::array<ValueKind, kMessageValues> kinds{};
-  std::array<bool, kMessageValues> seen{};
-  for (size_t p = 0; p < kMessageValues && p < positions.size(); ++p) {
-    uint8_t v = msg.order[p];
-    if (seen[v]) continue;
-    seen[v] = true;
-    kinds[v] = positions[p];
-  }
-  return kinds;
-}
-
-MessageValues ReadValues(const std::array<ValueKind, kMessageValues>& kinds, size_t count,
-                         va_list ap) {
+MessageValues ReadValues(const ValueKindList& kinds, size_t count, va_list ap) {
   if (count > kMessageValues) count = kMessageValues;
   // 64-bit integers are read as pointers (which are 64-bit) and converted back.
   std::vector<Kind> read(count);
@@ -235,19 +251,19 @@ std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values
 
 bool ProduceMessage(uint32_t id, size_t count, va_list* ap, bool wide, size_t width,
                     std::string* out) {
-  CatalogMessage msg;
+  MessagePtr msg;
   if (!FindMessage(id, &msg, out)) {
     CutUtf8(out, width - 1);
     return false;
   }
   MessageValues values;
-  std::array<ValueKind, kMessageValues> kinds = ValueKinds(msg, wide);
+  const ValueKindList& kinds = ValueKinds(*msg, wide);
   if (ap != nullptr) {
     values = ReadValues(kinds, count, *ap);
   } else {
     for (size_t k = 0; k < kMessageValues; ++k) values[k] = ZeroOf(kinds[k].kind);
   }
-  *out = FormatMessage(msg, &values, wide, width);
+  *out = FormatMessage(*msg, &values, wide, width);
   return true;
 }
 

@@ -43,14 +43,6 @@ struct MessageId {
 };
 MessageId SplitMessageId(uint32_t id);
 
-// A message found in its catalog.
-struct CatalogMessage {
-  std::string facility_name;
-  std::string text;  // the stored text, at most 2047 characters
-  // order[p] is the value that output position p takes.
-  std::array<uint8_t, kMessageValues> order{};
-};
-
 // The kind a caller's value is read as, per value (in value order): the kind of
 // the first conversion that takes it; a value no conversion takes is read as a
 // 64-bit integer (is64 with kInt).
@@ -58,16 +50,31 @@ struct ValueKind {
   FormatArg::Kind kind = FormatArg::Kind::kInt;
   bool is64 = true;
 };
-std::array<ValueKind, kMessageValues> ValueKinds(const CatalogMessage& msg, bool wide);
+using ValueKindList = std::array<ValueKind, kMessageValues>;
+
+// A message found in its catalog, ready to format.
+struct CatalogMessage {
+  std::string facility_name;
+  std::string text;  // the stored text, at most 2047 characters
+  // order[p] is the value that output position p takes.
+  std::array<uint8_t, kMessageValues> order{};
+  ValueKindList narrow_kinds;  // string values narrow
+  ValueKindList wide_kinds;    // string values UTF-16
+};
+using MessagePtr = std::shared_ptr<const CatalogMessage>;
+
+// The kinds the values of `msg` are read as.
+inline const ValueKindList& ValueKinds(const CatalogMessage& msg, bool wide) {
+  return wide ? msg.wide_kinds : msg.narrow_kinds;
+}
 
 // Reads `count` (at most 12) values from `ap` by their kinds; the rest are zero
 // values of their kinds.
-MessageValues ReadValues(const std::array<ValueKind, kMessageValues>& kinds, size_t count,
-                         va_list ap);
+MessageValues ReadValues(const ValueKindList& kinds, size_t count, va_list ap);
 
 // Finds the message `id`. On failure returns false with the failure text in
 // *failure. Sets the debug-suffix switch and the thread's current file.
-bool FindMessage(uint32_t id, CatalogMessage* msg, std::string* failure);
+bool FindMessage(uint32_t id, MessagePtr* msg, std::string* failure);
 
 // "%<facility><text formatted with values>", cut to width - 1 characters. Without
 // values the stored text is appended unformatted. In wide mode string values are
@@ -88,7 +95,8 @@ bool DebugSuffixOn();
 std::string CurrentFacilityName(int facility);
 
 // The folder list searched: "DPATH" through the store, else the default folder.
-std::string CatalogFolders();
+// The text lives for the life of the process.
+std::string_view CatalogFolders();
 
 // True when a text filed under `severity` does not carry its letter as second
 // character. Severities whose name is no letter (5-7) always match.

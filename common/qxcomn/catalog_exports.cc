@@ -84,19 +84,19 @@ DWORD qximsgv(void*, int, QXMSGDESC* desc, const QXMSGVALUE* values, int mode) {
   if (desc == nullptr) return QX_STATUS_FAILURE;
   size_t width = mode == QX_MSGMODE_SHORT ? kShortWidth : kLongWidth;
   bool wide = mode == QX_MSGMODE_WIDE;
-  CatalogMessage msg;
+  MessagePtr msg;
   std::string text;
   if (!FindMessage(desc->dwMsgId, &msg, &text)) {
     FillText(desc, text, width);
     return QX_STATUS_FAILURE;
   }
   if (values == nullptr) {
-    text = FormatMessage(msg, nullptr, wide, width);
+    text = FormatMessage(*msg, nullptr, wide, width);
   } else {
-    std::array<ValueKind, kMessageValues> kinds = ValueKinds(msg, wide);
+    const ValueKindList& kinds = ValueKinds(*msg, wide);
     MessageValues args;
     for (size_t k = 0; k < kMessageValues; ++k) args[k] = SlotValue(values[k], kinds[k]);
-    text = FormatMessage(msg, &args, wide, width);
+    text = FormatMessage(*msg, &args, wide, width);
   }
   FillText(desc, text, width);
   return QX_STATUS_SUCCESS;

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <tuple>
+#include <vector>
 
 namespace qx::comn {
 namespace {
@@ -30,6 +31,8 @@ FileKey KeyOf(const struct stat& st) {
 }
 
 struct SearchResult {
+  std::string folders;
+  std::string base;
   bool found = false;
   std::shared_ptr<const MappedCatalog> catalog;
   std::chrono::steady_clock::time_point searched;
@@ -40,15 +43,25 @@ class CatalogCache {
   CatalogSearch Find(std::string_view folders, std::string_view base) {
     std::lock_guard lock(mutex_);
     auto now = std::chrono::steady_clock::now();
-    auto key = std::make_pair(std::string(folders), std::string(base));
-    auto it = searches_.find(key);
-    if (it != searches_.end() && now - it->second.searched < kSearchLifetime)
-      return {it->second.found, it->second.catalog};
+    SearchResult* known = nullptr;
+    for (SearchResult& r : searches_)
+      if (r.folders == folders && r.base == base) known = &r;
+    if (known != nullptr && now - known->searched < kSearchLifetime)
+      return {known->found, known->catalog};
     SearchResult result = Search(folders, base);
     result.searched = now;
-    searches_[std::move(key)] = result;
+    CatalogSearch answer{result.found, result.catalog};
+    if (known != nullptr) {
+      known->found = result.found;
+      known->catalog = result.catalog;
+      known->searched = now;
+    } else {
+      result.folders = std::string(folders);
+      result.base = std::string(base);
+      searches_.push_back(std::move(result));
+    }
     DropUnused();
-    return {result.found, result.catalog};
+    return answer;
   }
 
   void Forget() {
@@ -94,14 +107,15 @@ class CatalogCache {
   void DropUnused() {
     for (auto it = mapped_.begin(); it != mapped_.end();) {
       bool used = false;
-      for (const auto& [key, result] : searches_)
+      for (const SearchResult& result : searches_)
         if (result.catalog == it->second) used = true;
       it = used ? std::next(it) : mapped_.erase(it);
     }
   }
 
   std::mutex mutex_;
-  std::map<std::pair<std::string, std::string>, SearchResult, std::less<>> searches_;
+  // Few entries: one per folder list and base name in use.
+  std::vector<SearchResult> searches_;
   std::map<FileKey, std::shared_ptr<const MappedCatalog>> mapped_;
 };
 
@@ -128,6 +142,17 @@ std::shared_ptr<const MappedCatalog> MappedCatalog::Map(const std::string& path)
   std::shared_ptr<const MappedCatalog> catalog(new MappedCatalog(path, data, size_t(st.st_size)));
   if (!catalog->view().Validate()) return nullptr;
   return catalog;
+}
+
+std::shared_ptr<const CatalogMessage> MappedCatalog::Prepared(uint32_t id) const {
+  std::lock_guard lock(prepared_mutex_);
+  auto it = prepared_.find(id);
+  return it == prepared_.end() ? nullptr : it->second;
+}
+
+void MappedCatalog::Remember(uint32_t id, std::shared_ptr<const CatalogMessage> msg) const {
+  std::lock_guard lock(prepared_mutex_);
+  if (prepared_.size() < kMaxPrepared) prepared_.emplace(id, std::move(msg));
 }
 
 CatalogSearch FindCatalog(std::string_view folders, std::string_view base) {

@@ -19,12 +19,16 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "catalog_view.h"
 
 namespace qx::comn {
+
+struct CatalogMessage;  // catalog.h
 
 // How long a search result is trusted before the folders are searched again.
 inline constexpr std::chrono::milliseconds kSearchLifetime{1000};
@@ -42,7 +46,15 @@ class MappedCatalog {
   // validation.
   static std::shared_ptr<const MappedCatalog> Map(const std::string& path);
 
+  // Messages of this file already looked up, by identifier: the file never
+  // changes while mapped, so a message found once is found the same way again.
+  std::shared_ptr<const CatalogMessage> Prepared(uint32_t id) const;
+  void Remember(uint32_t id, std::shared_ptr<const CatalogMessage> msg) const;
+
  private:
+  // The most messages remembered per file.
+  static constexpr size_t kMaxPrepared = 4096;
+
   MappedCatalog(std::string path, const void* data, size_t size)
       : path_(std::move(path)),
         data_(data),
@@ -53,6 +65,8 @@ class MappedCatalog {
   const void* data_;
   size_t size_;
   CatalogView view_;
+  mutable std::mutex prepared_mutex_;
+  mutable std::unordered_map<uint32_t, std::shared_ptr<const CatalogMessage>> prepared_;
 };
 
 // The result of looking for a catalog file.

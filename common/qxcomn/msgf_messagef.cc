@@ -50,17 +50,17 @@ std::string ErrnoLine(int error) {
   // Facility 8, message 1, error: "errno %d: %s".
   constexpr uint32_t kErrnoMessage = 0x0808800Au;
   std::string text = ErrorText(error);
-  CatalogMessage msg;
+  MessagePtr msg;
   std::string produced;
   if (FindMessage(kErrnoMessage, &msg, &produced)) {
-    std::array<ValueKind, kMessageValues> kinds = ValueKinds(msg, false);
+    const ValueKindList& kinds = ValueKinds(*msg, false);
     MessageValues values;
     for (size_t k = 0; k < kMessageValues; ++k) values[k] = FormatArg::Int(0);
     // The error number and its text, each read as the conversion that takes it.
     for (size_t k = 0; k < 2; ++k)
       values[k] = kinds[k].kind == FormatArg::Kind::kString ? FormatArg::Str(text.c_str())
                                                             : FormatArg::Int(error);
-    produced = FormatMessage(msg, &values, false, kLongWidth);
+    produced = FormatMessage(*msg, &values, false, kLongWidth);
   }
   StripTrailingBlanks(&produced);
   std::string line;
