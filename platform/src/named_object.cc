@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -267,6 +268,14 @@ std::shared_ptr<SharedSection> SharedSection::Create(const ObjectName& name, Obj
   *retry = false;
   if (!EnsureDir(name.root) || !EnsureDir(name.dir)) return nullptr;
   int fd = ::open(name.dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  // A file system without unnamed files: a uniquely named one stands in (a
+  // creator killed before naming the object leaves it behind).
+  std::string temp;
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    static std::atomic<unsigned> counter{0};
+    temp = name.dir + "/.new." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    fd = ::open(temp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode);
+  }
   if (fd < 0) {
     if (errno == ENOENT)
       *retry = true;  // a closer removed the folder meanwhile
@@ -276,6 +285,7 @@ std::shared_ptr<SharedSection> SharedSection::Create(const ObjectName& name, Obj
   }
   auto fail = [&](int err) {
     if (err) SetLastErrorFromErrno(err);
+    if (!temp.empty()) ::unlink(temp.c_str());
     ::close(fd);
     return nullptr;
   };
@@ -291,7 +301,10 @@ std::shared_ptr<SharedSection> SharedSection::Create(const ObjectName& name, Obj
     return fail(0);
   }
   std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+  int linked = temp.empty() ? ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.path.c_str(),
+                                       AT_SYMLINK_FOLLOW)
+                            : ::link(temp.c_str(), name.path.c_str());
+  if (linked != 0) {
     int err = errno;
     if (undo) undo(page);
     ::munmap(page, kObjectPage);
@@ -301,6 +314,7 @@ std::shared_ptr<SharedSection> SharedSection::Create(const ObjectName& name, Obj
     }
     return fail(err);
   }
+  if (!temp.empty()) ::unlink(temp.c_str());
   struct stat st;
   ::fstat(fd, &st);
   std::shared_ptr<SharedSection> section(new SharedSection(fd, page, name, st.st_dev, st.st_ino));
