@@ -1,6 +1,7 @@
 // Command-line splitting and threads (processes are tested in tests/kobj).
 #include <gtest/gtest.h>
 #include <qxplatform/errors.h>
+#include <qxplatform/pipe.h>
 #include <qxplatform/process.h>
 #include <qxplatform/sync.h>
 #include <qxplatform/system.h>
@@ -85,6 +86,44 @@ TEST(Threads, ExitCodesWaitsAndSuspension) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
   CloseHandle(self);
   EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+}
+
+DWORD BlockedReader(LPVOID pipe) {
+  char c;
+  DWORD n;
+  ReadFile(static_cast<HANDLE>(pipe), &c, 1, &n, nullptr);  // never answered
+  return 1;
+}
+
+TEST(Threads, TerminateEndsABlockedThreadWithTheCode) {
+  // A thread held by CREATE_SUSPENDED never runs its routine.
+  HANDLE t = CreateThread(nullptr, 0, WINAPI_Return, reinterpret_cast<LPVOID>(5), CREATE_SUSPENDED,
+                          nullptr);
+  ASSERT_TRUE(TerminateThread(t, 9));
+  EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 9u);
+  CloseHandle(t);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer aborts inside its own check while a cancelled thread unwinds
+  // (a known limit of the sanitizer with pthread_cancel); the default build runs it.
+  GTEST_SKIP() << "cancellation is not followed under AddressSanitizer";
+#endif
+  HANDLE r, w;
+  ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+  t = CreateThread(nullptr, 0, BlockedReader, r, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);
+  ASSERT_TRUE(TerminateThread(t, 16));
+  EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 16u);
+  EXPECT_TRUE(TerminateThread(t, 17));  // already ended: keeps its code
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 16u);
+  CloseHandle(t);
+  CloseHandle(r);
+  CloseHandle(w);
 }
 
 TEST(Processes, BarePidsAreRefused) {

@@ -4,6 +4,7 @@
 #include <qxplatform/process.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 
@@ -20,6 +21,8 @@ struct ThreadState {
   std::atomic<bool> done{false};
   std::atomic<DWORD> exit_code{STILL_ACTIVE};
   std::atomic<pid_t> tid{0};
+  std::atomic<int64_t> kill_code{-1};  // TerminateThread's code, when asked
+  pthread_t thread{};                  // valid once tid is set
   LPTHREAD_START_ROUTINE start = nullptr;
   LPVOID parameter = nullptr;
   std::mutex mutex;  // guards suspended and started
@@ -41,7 +44,10 @@ struct ThreadState {
 struct Self {
   std::shared_ptr<ThreadState> state;
   ~Self() {
-    if (state) state->Finish(state->exit_code == STILL_ACTIVE ? 0 : state->exit_code.load());
+    if (!state) return;
+    int64_t killed = state->kill_code.load();
+    DWORD code = state->exit_code.load();
+    state->Finish(killed >= 0 ? DWORD(killed) : code == STILL_ACTIVE ? 0 : code);
   }
 };
 thread_local Self t_self;
@@ -49,6 +55,7 @@ thread_local Self t_self;
 std::shared_ptr<ThreadState> SelfState() {
   if (!t_self.state) {
     t_self.state = std::make_shared<ThreadState>();
+    t_self.state->thread = pthread_self();
     t_self.state->tid = ::gettid();
     t_self.state->started = true;
   }
@@ -85,6 +92,24 @@ class Thread final : public ThreadObject {
     if (previous > 0 && --s_->suspended == 0) s_->resumed.notify_all();
     return previous;
   }
+  bool Terminate(DWORD code) override {
+    if (s_->done) return true;
+    if (s_->tid == ::gettid()) ExitThread(code);
+    int64_t none = -1;
+    s_->kill_code.compare_exchange_strong(none, int64_t(code));
+    {
+      // Not started yet (or held by CREATE_SUSPENDED): it ends before its routine.
+      std::lock_guard lock(s_->mutex);
+      if (!s_->started) {
+        s_->suspended = 0;
+        s_->resumed.notify_all();
+        return true;
+      }
+    }
+    int rc = pthread_cancel(s_->thread);
+    if (rc != 0 && rc != ESRCH) return SetLastErrorFromErrno(rc), false;
+    return true;
+  }
 
  private:
   std::shared_ptr<ThreadState> s_;
@@ -94,12 +119,17 @@ void* Run(void* arg) {
   // The thread owns one reference to its state, taken over from its creator.
   std::shared_ptr<ThreadState> state(*static_cast<std::shared_ptr<ThreadState>*>(arg));
   delete static_cast<std::shared_ptr<ThreadState>*>(arg);
+  state->thread = pthread_self();
   state->tid = ::gettid();
   t_self.state = state;
   {
     std::unique_lock lock(state->mutex);
     state->resumed.wait(lock, [&] { return state->suspended == 0; });
     state->started = true;
+  }
+  if (int64_t killed = state->kill_code.load(); killed >= 0) {
+    state->Finish(DWORD(killed));
+    return nullptr;
   }
   DWORD code = state->start(state->parameter);
   state->Finish(code);
@@ -184,6 +214,11 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 DWORD SuspendThread(HANDLE hThread) {
   auto t = LookupThread(hThread);
   return t ? t->Suspend() : DWORD(-1);
+}
+
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+  auto t = LookupThread(hThread);
+  return t && t->Terminate(dwExitCode) ? TRUE : FALSE;
 }
 
 DWORD ResumeThread(HANDLE hThread) {

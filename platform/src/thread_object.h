@@ -18,6 +18,11 @@ class ThreadObject : public KernelObject {
   // error set.
   virtual DWORD Suspend() = 0;
   virtual DWORD Resume() = 0;
+  // TerminateThread: false with the last error set when the thread cannot be ended.
+  virtual bool Terminate(DWORD code) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+  }
 };
 
 // A thread object for the calling thread (made on first use, shared by every

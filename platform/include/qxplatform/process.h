@@ -171,6 +171,16 @@ QXP_API DWORD GetThreadId(HANDLE Thread);
  * another thread resumes it); suspending another thread fails with
  * ERROR_NOT_SUPPORTED, as Linux cannot stop one thread of a process safely. */
 QXP_API DWORD SuspendThread(HANDLE hThread);
+
+/* Windows TerminateThread, for threads of this process. The code is the thread's
+ * exit code. Linux cannot stop a thread at an arbitrary instruction safely: the
+ * thread is cancelled (pthread_cancel) and ends at its next cancellation point (a
+ * blocking read, write, accept, poll or sleep, as in ReadFile, WriteFile,
+ * ConnectNamedPipe or Sleep), unwinding its stack so that locks held by scoped
+ * guards are released; its handle is signalled when it has ended. A thread that
+ * never reaches a cancellation point is not ended. The primary thread of another
+ * process fails with ERROR_NOT_SUPPORTED (use TerminateProcess). */
+QXP_API BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 QXP_API DWORD ResumeThread(HANDLE hThread);
 
 #ifdef __cplusplus
