@@ -90,14 +90,12 @@ void TraceAt(int line, const char* file, const char* format, ...) {
 }
 
 void DebugLine(const char* format, ...) {
-  // The trace facility decides whether such lines are written; until it is
-  // linked in they follow the debug-trace switch.
-  if (!g_debug) return;
   va_list ap;
   va_start(ap, format);
   std::string text = FormatTrace(format, ap);
   va_end(ap);
-  Report(kMsgTrace, kFlagLocal, text);
+  // The trace facility decides whether and where the line is written.
+  DbgWrite("%s", text.c_str());
 }
 
 }  // namespace qx::snmp

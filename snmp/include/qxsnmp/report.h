@@ -109,7 +109,8 @@ void TraceAt(int line, const char* file, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 #define QX_SNMP_TRACE(...) ::qx::snmp::TraceAt(__LINE__, __FILE__, __VA_ARGS__)
 
-// An unconditional debug line of the sender (the line written after each send).
+// An unconditional debug line (the line written after each send), handed to the
+// debug trace writer (DbgWrite), which decides whether it is written.
 void DebugLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace qx::snmp
