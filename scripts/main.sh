@@ -24,26 +24,25 @@ $bin/qxreg query 'HKLM\Software\Morvane\Demo' /v Count
 set +x
 
 echo
-echo "== one trap with the defaults, from the installed qxtrap to a listener on 127.0.0.1 =="
-# The listener prints its port, then the first datagram it receives, in hex.
-/usr/bin/python3 -u -c '
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])
-s.settimeout(10)
-data, peer = s.recvfrom(65536)
-print("listener received %d bytes from %s:%d:" % (len(data), peer[0], peer[1]))
-for i in range(0, len(data), 16):
-    print("  " + " ".join("%02X" % b for b in data[i:i + 16]))
-' >"$demo/listener.out" &
+echo "== one trap with the defaults, from the installed qxtrap to qxtrapd on a free port =="
+# qxtrapd writes the port it took on standard error, then prints the trap it
+# receives with names and values from the installed MIB (db/mib.dat); it stops
+# after the two datagrams sent here (-c 2).
+$bin/qxtrapd -p 0 -c 2 >"$demo/qxtrapd.out" 2>"$demo/qxtrapd.err" &
 listener=$!
-for _ in $(seq 50); do [[ -s "$demo/listener.out" ]] && break; sleep 0.1; done
-port=$(head -1 "$demo/listener.out")
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/.*listening on UDP port \([0-9]*\).*/\1/p' "$demo/qxtrapd.err")
+  [[ -n $port ]] && break
+  sleep 0.1
+done
 status=0
 set -x
 $bin/qxtrap -d -p "$port" 127.0.0.1 "" "" 6 1 "" || status=$?
+$bin/qxtrap -p "$port" 127.0.0.1 "" "" 6 2 "" \
+  1.3.6.1.2.1.1.5.0 octetstring "demo host" 1.3.6.1.2.1.2.2.1.8.1 integer 1 || status=$?
 { set +x; } 2>/dev/null
 echo "qxtrap exit status: $status"
-wait "$listener"
-tail -n +2 "$demo/listener.out"
+wait "$listener" || status=$?
+cat "$demo/qxtrapd.out"
+cat "$demo/qxtrapd.err"

@@ -123,13 +123,29 @@ class TrapdTest : public ::testing::Test {
     ASSERT_FALSE(m.empty());
     port_ = m[1];
   }
-  int Send(int count, int first) {
-    return qx::testing::RunCommand(Bin("snmp2_trap_sender") + " " + port_ + " " +
-                                   std::to_string(count) + " " + std::to_string(first));
+  // Sends count traps with qxtrap, specific numbers first.. first+count-1, each
+  // with a sysDescr.0 OCTET STRING, an ifOperStatus.1 INTEGER and a sysUpTime.0
+  // TimeTicks binding. Returns the first non-zero exit status, or 0.
+  int Send(int count, int first, const std::string& node = "127.0.0.1") {
+    for (int i = 0; i < count; ++i) {
+      const std::string n = std::to_string(first + i);
+      int status = qx::testing::RunCommand(
+          Bin("qxtrap") + " -p " + port_ + " " + node + " 1.3.6.1.4.1.9.9.41 127.0.0.1 6 " + n +
+          " 8640000 1.3.6.1.2.1.1.1.0 octetstring 'test trap " + n +
+          "' 1.3.6.1.2.1.2.2.1.8.1 integer 2 1.3.6.1.2.1.1.3.0 timeticks 360000");
+      if (status != 0) return status;
+    }
+    return 0;
   }
+  // Sends a subscription trap with qxtrap for a subscriber at 127.0.0.1:tcp_port:
+  // the product's enterprise, generic 6, specific 599, the port in network byte
+  // order as the first binding's INTEGER.
   int Subscribe(const std::string& tcp_port, int time) {
-    return qx::testing::RunCommand(Bin("snmp2_trap_sender") + " " + port_ + " subscribe " +
-                                   tcp_port + " " + std::to_string(time));
+    const uint16_t port = static_cast<uint16_t>(std::stoi(tcp_port));
+    const int port_value = static_cast<uint16_t>(port >> 8 | port << 8);
+    return qx::testing::RunCommand(
+        Bin("qxtrap") + " -p " + port_ + " 127.0.0.1 1.3.6.1.4.1.32473.5.1.1 127.0.0.1 6 599 " +
+        std::to_string(time) + " 1.3.6.1.4.1.32473.5.1.1.1 integer " + std::to_string(port_value));
   }
   std::unique_ptr<Process> trapd_;
   std::string port_;

@@ -1,4 +1,4 @@
-// qxtrapd with real processes: traps sent to it are printed with names and
+// qxtrapd with real processes: traps qxtrap sends to it are printed with names and
 // values and forwarded to a subscriber program; subscriptions are refreshed,
 // replaced and dropped.
 #include "trapd_support.h"
@@ -23,6 +23,17 @@ TEST_F(TrapdTest, PrintsTrapsWithNamesAndStopsOnSignal) {
   trapd_->Signal(SIGTERM);
   EXPECT_EQ(trapd_->Wait(), 0);
   EXPECT_NE(trapd_->err().find("stopped after 2 datagrams: 2 traps"), std::string::npos);
+}
+
+TEST_F(TrapdTest, ReceivesOverIPv6AndIPv4OnOnePort) {
+  StartTrapd();
+  ASSERT_EQ(Send(1, 61, "::1"), 0);
+  ASSERT_EQ(Send(1, 62, "127.0.0.1"), 0);
+  WaitFor([&] { return trapd_->out(); }, "Specific trap: 62");
+  WaitFor([&] { return trapd_->out(); }, "Specific trap: 61");
+  std::string out = trapd_->out();
+  EXPECT_NE(out.find("Trap from [::1]:"), std::string::npos) << out;
+  EXPECT_NE(out.find("Trap from 127.0.0.1:"), std::string::npos) << out;
 }
 
 TEST_F(TrapdTest, WithoutAMibNamesAreNumbers) {
