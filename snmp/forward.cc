@@ -35,6 +35,7 @@ std::list<Subscriber>& List() {
   return list;
 }
 int g_active = 0;
+int g_timeout_ms = kSubscriberTimeoutMs;
 
 // Interrupted sends are retried this many times.
 constexpr int kMaxSendRetries = 10;
@@ -58,7 +59,7 @@ bool ConnectWithin(int fd, const sockaddr* address, socklen_t length) {
   int rc = connect(fd, address, length);
   if (rc != 0 && errno == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
-    rc = poll(&p, 1, kSubscriberTimeoutMs);
+    rc = poll(&p, 1, g_timeout_ms);
     if (rc == 0) {
       errno = ETIMEDOUT;
       return false;
@@ -75,7 +76,7 @@ bool ConnectWithin(int fd, const sockaddr* address, socklen_t length) {
   }
   if (rc != 0) return false;
   fcntl(fd, F_SETFL, flags);
-  timeval tv{kSubscriberTimeoutMs / 1000, (kSubscriberTimeoutMs % 1000) * 1000};
+  timeval tv{g_timeout_ms / 1000, (g_timeout_ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return true;
 }
@@ -278,6 +279,10 @@ void Forward(const SnmpPdu& trap, std::string_view community) {
 }
 
 }  // namespace
+
+void SetSubscriberTimeout(int milliseconds) {
+  g_timeout_ms = milliseconds > 0 ? milliseconds : kSubscriberTimeoutMs;
+}
 
 int32_t SubscriptionTrapNumber() {
   static int32_t number = -1;

@@ -244,6 +244,28 @@ TEST_F(ForwardTest, ASubscriberThatClosedIsDroppedBeforeTheNextSend) {
   EXPECT_TRUE(EntryFor(sub.port())->active);
 }
 
+TEST_F(ForwardTest, ASubscriberThatStopsReadingIsDroppedNotWaitedFor) {
+  SetSubscriberTimeout(200);
+  SetDebugTracing(false);
+  SubscriberEnd sub;
+  trap_subscription(*MakeSubscriptionRequest("127.0.0.1", sub.port(), 8), "public");
+  int fd = sub.Accept();
+  ASSERT_GE(fd, 0);
+  const int active = SubscriberCount();
+  // A large trap, sent again and again to a subscriber that reads nothing: once
+  // the connection's buffers are full a send times out and the subscriber goes.
+  auto big = SampleTrap();
+  big->variables[0].bytes.assign(4000, 'x');
+  int sent = 0;
+  while (SubscriberCount() == active && sent < 20000) {
+    trap_subscription(*big, "public");
+    ++sent;
+  }
+  SetSubscriberTimeout(0);
+  EXPECT_EQ(SubscriberCount(), active - 1) << sent << " traps sent";
+  EXPECT_FALSE(EntryFor(sub.port())->active);
+}
+
 TEST_F(ForwardTest, BadRequestsAndUnreachableSubscribersChangeNothing) {
   const int active = SubscriberCount();
   auto no_binding = MakeSubscriptionRequest("127.0.0.1", 1, 1);

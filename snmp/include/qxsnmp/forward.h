@@ -44,6 +44,9 @@ inline constexpr uint8_t kRecordKindTrap = 'T';
 inline constexpr int kSubscriberTimeoutMs = 5000;
 inline constexpr size_t kMaxDrainBytes = 64 * 1024;
 
+// Changes the connect and send time-out (tests); 0 restores kSubscriberTimeoutMs.
+void SetSubscriberTimeout(int milliseconds);
+
 // The subscription trap number: "QXIRWTD0000" when set, else 599 (read once).
 int32_t SubscriptionTrapNumber();
 
