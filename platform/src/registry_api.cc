@@ -29,7 +29,9 @@ HandleTable& Handles() {
   return *table;
 }
 
-bool IsOffered(HKEY h) { return h == HKEY_LOCAL_MACHINE || h == HKEY_CURRENT_USER; }
+bool IsOffered(HKEY h) {
+  return h == HKEY_LOCAL_MACHINE || h == HKEY_CURRENT_USER;
+}
 
 bool IsPredefined(HKEY h) {
   auto v = reinterpret_cast<uintptr_t>(h);
@@ -46,9 +48,8 @@ HKEY Insert(std::shared_ptr<KeyObject> key) {
   return reinterpret_cast<HKEY>(v);
 }
 
-LSTATUS OpenOrCreate(HKEY hKey, const std::vector<std::string>& rel, bool create,
-                     DWORD options, const std::string& cls, REGSAM sam, PHKEY result,
-                     LPDWORD disposition) {
+LSTATUS OpenOrCreate(HKEY hKey, const std::vector<std::string>& rel, bool create, DWORD options,
+                     const std::string& cls, REGSAM sam, PHKEY result, LPDWORD disposition) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   std::shared_ptr<KeyObject> base;
@@ -84,9 +85,8 @@ std::string StorePathOf(HKEY root) {
   if (!IsOffered(root)) return "";
   std::string state = StateDir();
   if (state.empty()) return "";
-  std::string file = root == HKEY_LOCAL_MACHINE
-                         ? "machine.db"
-                         : "user-" + std::to_string(::geteuid()) + ".db";
+  std::string file =
+      root == HKEY_LOCAL_MACHINE ? "machine.db" : "user-" + std::to_string(::geteuid()) + ".db";
   return state + "/registry/" + file;
 }
 
@@ -98,8 +98,8 @@ LSTATUS ResolveKey(HKEY handle, std::shared_ptr<KeyObject>* out) {
     auto key = std::make_shared<KeyObject>();
     // The user's store is private to the user; the machine's store is readable
     // by all and written by whoever may write the file.
-    LSTATUS rc = OpenStore(StorePathOf(handle), handle == HKEY_CURRENT_USER ? 0600 : 0644,
-                           &key->store);
+    LSTATUS rc =
+        OpenStore(StorePathOf(handle), handle == HKEY_CURRENT_USER ? 0600 : 0644, &key->store);
     if (rc != ERROR_SUCCESS) return rc;
     key->ref.id = kRootId;
     key->access = KEY_ALL_ACCESS;
@@ -119,7 +119,9 @@ LSTATUS ResolveKey(HKEY handle, std::shared_ptr<KeyObject>* out) {
 
 namespace qx::platform {
 
-std::string RegistryStorePath(HKEY root) { return reg::StorePathOf(root); }
+std::string RegistryStorePath(HKEY root) {
+  return reg::StorePathOf(root);
+}
 
 LSTATUS CheckRegistryStore(HKEY root, std::string* problems) {
   std::shared_ptr<reg::KeyObject> key;
@@ -128,7 +130,9 @@ LSTATUS CheckRegistryStore(HKEY root, std::string* problems) {
   return key->store->Check(problems);
 }
 
-void CloseRegistryStores() { reg::ForgetStores(); }
+void CloseRegistryStores() {
+  reg::ForgetStores();
+}
 
 }  // namespace qx::platform
 
@@ -176,10 +180,9 @@ LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
   return RegOpenKeyExW(hKey, lpSubKey, 0, MAXIMUM_ALLOWED, phkResult);
 }
 
-LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
-                        DWORD dwOptions, REGSAM samDesired,
-                        const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition) {
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        PHKEY phkResult, LPDWORD lpdwDisposition) {
   std::vector<std::string> rel;
   std::string cls;
   LSTATUS rc = SplitPathA(lpSubKey, &rel);

@@ -22,9 +22,9 @@ class Registry : public ::testing::Test {
   }
   HKEY Create(const char* path, DWORD options = 0, HKEY root = HKEY_LOCAL_MACHINE) {
     HKEY k = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &k,
-                              nullptr),
-              ERROR_SUCCESS)
+    EXPECT_EQ(
+        RegCreateKeyExA(root, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+        ERROR_SUCCESS)
         << path;
     opened_.push_back(k);
     return k;
@@ -112,18 +112,19 @@ TEST_F(Registry, NamesWithSlashesAndLimits) {
 
   std::string longest(255, 'k'), too_long(256, 'k');
   HKEY x = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(k, longest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x, nullptr),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegCreateKeyExA(k, longest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x, nullptr),
+      ERROR_SUCCESS);
   RegCloseKey(x);
-  EXPECT_EQ(RegCreateKeyExA(k, too_long.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x,
-                            nullptr),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(
+      RegCreateKeyExA(k, too_long.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x, nullptr),
+      ERROR_INVALID_PARAMETER);
   // Limits count UTF-16 units: 128 two-unit characters exceed 255.
   std::string wide_chars;
   for (int i = 0; i < 128; ++i) wide_chars += "\xF0\x9F\x98\x80";
-  EXPECT_EQ(RegCreateKeyExA(k, wide_chars.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x,
-                            nullptr),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(
+      RegCreateKeyExA(k, wide_chars.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x, nullptr),
+      ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCreateKeyExA(k, "bad\xC3", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &x, nullptr),
             ERROR_NO_UNICODE_TRANSLATION);
 
@@ -306,9 +307,9 @@ TEST_F(Registry, GetValueExpandsAndChecksTypes) {
   // Without expansion the stored text comes back as it is, as REG_EXPAND_SZ.
   char16_t wbuf[64];
   size = sizeof wbuf;
-  ASSERT_EQ(RegGetValueW(env, nullptr, u"Path", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, wbuf,
-                         &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegGetValueW(env, nullptr, u"Path", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, wbuf, &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(wbuf), path);
   EXPECT_EQ(type, DWORD(REG_EXPAND_SZ));
   EXPECT_EQ(RegGetValueW(env, nullptr, u"Path", RRF_RT_REG_EXPAND_SZ, &type, wbuf, &size),

@@ -19,10 +19,11 @@ HKEY Create(const char* path, DWORD options = 0) {
 }
 
 void Set(HKEY k, const char* name, DWORD type, std::string_view data) {
-  EXPECT_EQ(RegSetValueExW(k, reinterpret_cast<const char16_t*>(std::u16string(
-                                  name, name + strlen(name)).c_str()),
-                           0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegSetValueExW(
+          k, reinterpret_cast<const char16_t*>(std::u16string(name, name + strlen(name)).c_str()),
+          0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())),
+      ERROR_SUCCESS);
 }
 
 // The tree below a key, as text, for comparisons.

@@ -15,7 +15,9 @@ bool IsAscii(std::string_view s) {
 }
 
 // Checks that text is valid UTF-8 without allocating for the common ASCII case.
-bool ValidUtf8(std::string_view s) { return IsAscii(s) || Utf8ToUtf16(s).has_value(); }
+bool ValidUtf8(std::string_view s) {
+  return IsAscii(s) || Utf8ToUtf16(s).has_value();
+}
 
 }  // namespace
 

@@ -48,8 +48,7 @@ TEST(RegistryNotify, FiltersAndScopes) {
   // A name change is a subkey coming or going; a value change is not one.
   EXPECT_FALSE(Fires(top, FALSE, REG_NOTIFY_CHANGE_NAME, [&] { SetDword(top, "v", 3); }));
   EXPECT_TRUE(Fires(top, FALSE, REG_NOTIFY_CHANGE_NAME, [&] { RegCloseKey(Create(top, "New")); }));
-  EXPECT_TRUE(Fires(top, FALSE, REG_NOTIFY_CHANGE_NAME,
-                    [&] { RegDeleteKeyA(top, "New"); }));
+  EXPECT_TRUE(Fires(top, FALSE, REG_NOTIFY_CHANGE_NAME, [&] { RegDeleteKeyA(top, "New"); }));
   // Deleting the watched key itself always fires.
   EXPECT_TRUE(Fires(sub, FALSE, REG_NOTIFY_CHANGE_LAST_SET, [&] { RegDeleteTreeA(top, "Sub"); }));
   // The root watches everything below it.

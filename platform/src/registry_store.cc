@@ -1,12 +1,10 @@
 // The registry hive on SQLite: schema, transactions, keys and values.
 #include "registry_store.h"
 
-#include "registry_handles.h"
-
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/system.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +12,8 @@
 #include <ctime>
 #include <random>
 #include <thread>
+
+#include "registry_handles.h"
 
 namespace qx::platform::reg {
 namespace {
@@ -104,7 +104,8 @@ int PatientBusy(void*, int count) {
   if (count == 0) start = now;
   if (now - start > kBusyPatience) return 0;
   int base_us = count < 6 ? (50 << count) : 2000;
-  std::this_thread::sleep_for(std::chrono::microseconds(base_us / 2 + int(rng() % unsigned(base_us))));
+  std::this_thread::sleep_for(
+      std::chrono::microseconds(base_us / 2 + int(rng() % unsigned(base_us))));
   return 1;
 }
 
@@ -150,7 +151,9 @@ LSTATUS ErrorFromSqlite(int rc) {
   }
 }
 
-void SetPatientBusyHandler(sqlite3* db) { sqlite3_busy_handler(db, PatientBusy, nullptr); }
+void SetPatientBusyHandler(sqlite3* db) {
+  sqlite3_busy_handler(db, PatientBusy, nullptr);
+}
 
 int64_t NowFileTime() {
   struct timespec ts;
@@ -195,8 +198,8 @@ LSTATUS Store::Init(unsigned file_mode) {
     empty_file = st.st_size == 0;
   }
 
-  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? ERROR_CANTOPEN : ErrorFromSqlite(rc);
   SetPatientBusyHandler(db_);
   sqlite3_extended_result_codes(db_, 1);
@@ -287,9 +290,9 @@ LSTATUS Store::DropStaleVolatileKeys() {
     // Volatile keys that sit under a non-volatile parent head the volatile trees.
     std::vector<std::pair<int64_t, std::string>> tops;
     {
-      Stmt s(Prepare(
-          "SELECT k.id, k.path FROM keys k JOIN keys p ON p.id = k.parent"
-          " WHERE k.volatile = 1 AND p.volatile = 0"));
+      Stmt s(
+          Prepare("SELECT k.id, k.path FROM keys k JOIN keys p ON p.id = k.parent"
+                  " WHERE k.volatile = 1 AND p.volatile = 0"));
       if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
       int step;
       while ((step = s.Step()) == SQLITE_ROW) tops.emplace_back(s.Int(0), s.Text(1));
@@ -418,9 +421,9 @@ LSTATUS Store::Touch(int64_t key) {
 }
 
 LSTATUS Store::CollectSubtree(int64_t key, std::vector<int64_t>* ids) {
-  Stmt s(Prepare(
-      "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL"
-      " SELECT k.id FROM keys k JOIN t ON k.parent = t.id) SELECT id FROM t"));
+  Stmt s(
+      Prepare("WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL"
+              " SELECT k.id FROM keys k JOIN t ON k.parent = t.id) SELECT id FROM t"));
   if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
   s.Bind(1, key);
   int rc;
@@ -459,8 +462,8 @@ LSTATUS Store::OpenKey(const KeyRef& base, const std::vector<std::string>& rel, 
   return FindChild(0, JoinFolded(base.path, rel), out);
 }
 
-LSTATUS Store::CreateKey(const KeyRef& base, const std::vector<std::string>& rel,
-                         bool is_volatile, const std::string& cls, KeyRef* out, bool* created) {
+LSTATUS Store::CreateKey(const KeyRef& base, const std::vector<std::string>& rel, bool is_volatile,
+                         const std::string& cls, KeyRef* out, bool* created) {
   std::lock_guard lock(mutex_);
   return Write([&]() -> LSTATUS {
     bool exists = false;
@@ -487,9 +490,9 @@ LSTATUS Store::CreateKey(const KeyRef& base, const std::vector<std::string>& rel
       const bool make_volatile = last ? is_volatile : cur.is_volatile;
       if (cur.is_volatile && !make_volatile) return ERROR_CHILD_MUST_BE_VOLATILE;
       {
-        Stmt s(Prepare(
-            "INSERT INTO keys(parent, name, fold, path, volatile, class, last_write)"
-            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+        Stmt s(
+            Prepare("INSERT INTO keys(parent, name, fold, path, volatile, class, last_write)"
+                    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
         if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
         const std::string& key_class = i + 1 == rel.size() ? cls : std::string();
         s.Bind(1, cur.id).Bind(2, rel[i]).Bind(3, fold).Bind(4, path);
@@ -557,7 +560,8 @@ LSTATUS Store::DeleteKey(const KeyRef& base, const std::vector<std::string>& rel
       if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
       s.Bind(1, target.id);
       int step = s.Step();
-      if (step != SQLITE_ROW) return step == SQLITE_DONE ? ERROR_KEY_DELETED : ErrorFromSqlite(step);
+      if (step != SQLITE_ROW)
+        return step == SQLITE_DONE ? ERROR_KEY_DELETED : ErrorFromSqlite(step);
       parent = s.Int(0);
     }
     std::vector<int64_t> ids;
@@ -643,9 +647,9 @@ LSTATUS Store::EnumKey(int64_t key, DWORD index, std::string* name, std::string*
                        int64_t* last_write) {
   std::lock_guard lock(mutex_);
   {
-    Stmt s(Prepare(
-        "SELECT name, class, last_write FROM keys WHERE parent = ?1 ORDER BY fold"
-        " LIMIT 1 OFFSET ?2"));
+    Stmt s(
+        Prepare("SELECT name, class, last_write FROM keys WHERE parent = ?1 ORDER BY fold"
+                " LIMIT 1 OFFSET ?2"));
     if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
     s.Bind(1, key).Bind(2, int64_t(index));
     int rc = s.Step();
@@ -666,8 +670,8 @@ LSTATUS Store::EnumKey(int64_t key, DWORD index, std::string* name, std::string*
 LSTATUS Store::EnumValue(int64_t key, DWORD index, StoredValue* out) {
   std::lock_guard lock(mutex_);
   {
-    Stmt s(Prepare(
-        "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2"));
+    Stmt s(
+        Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2"));
     if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
     s.Bind(1, key).Bind(2, int64_t(index));
     int rc = s.Step();
@@ -793,9 +797,9 @@ LSTATUS Store::InsertTree(int64_t parent, const std::string& parent_path, const 
   if (!is_root) {
     std::string fold = Fold(tree.name);
     path = ChildPath(parent_path, fold);
-    Stmt s(Prepare(
-        "INSERT INTO keys(parent, name, fold, path, volatile, class, last_write)"
-        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+    Stmt s(
+        Prepare("INSERT INTO keys(parent, name, fold, path, volatile, class, last_write)"
+                " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
     if (!s) return ErrorFromSqlite(sqlite3_errcode(db_));
     s.Bind(1, parent).Bind(2, tree.name).Bind(3, fold).Bind(4, path);
     s.Bind(5, as_volatile ? 1 : 0).Bind(6, tree.cls).Bind(7, NowFileTime());

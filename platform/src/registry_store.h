@@ -35,9 +35,9 @@ namespace qx::platform::reg {
 
 // Change kinds recorded in the journal; the first two are the notification
 // filter bits they answer.
-constexpr int kChangeName = REG_NOTIFY_CHANGE_NAME;          // a subkey came or went
-constexpr int kChangeLastSet = REG_NOTIFY_CHANGE_LAST_SET;   // a value changed
-constexpr int kChangeDeleted = 0x100;                        // the key itself went
+constexpr int kChangeName = REG_NOTIFY_CHANGE_NAME;         // a subkey came or went
+constexpr int kChangeLastSet = REG_NOTIFY_CHANGE_LAST_SET;  // a value changed
+constexpr int kChangeDeleted = 0x100;                       // the key itself went
 
 // Key id of every hive's root key.
 constexpr int64_t kRootId = 1;
@@ -62,15 +62,14 @@ struct KeyStats {
   DWORD values = 0;
   std::vector<std::string> subkey_names;  // filled only when asked
   std::vector<std::string> subkey_classes;
-  std::vector<StoredValue> value_list;     // with data, filled only when asked
+  std::vector<StoredValue> value_list;  // with data, filled only when asked
   std::string cls;
   size_t max_subkey_name = 0;  // UTF-8 bytes
   size_t max_class = 0;
   size_t max_value_name = 0;
-  size_t max_value_data = 0;   // bytes as stored
-  int64_t last_write = 0;      // FILETIME units
+  size_t max_value_data = 0;  // bytes as stored
+  int64_t last_write = 0;     // FILETIME units
 };
-
 
 class Store {
  public:

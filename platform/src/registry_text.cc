@@ -36,11 +36,21 @@ std::string Quote(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[8];
@@ -215,11 +225,21 @@ class Parser {
       }
       if (++j >= s.size()) break;
       switch (s[j]) {
-        case '\\': *out += '\\'; break;
-        case '"': *out += '"'; break;
-        case 'n': *out += '\n'; break;
-        case 'r': *out += '\r'; break;
-        case 't': *out += '\t'; break;
+        case '\\':
+          *out += '\\';
+          break;
+        case '"':
+          *out += '"';
+          break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 'r':
+          *out += '\r';
+          break;
+        case 't':
+          *out += '\t';
+          break;
         case 'x': {
           int hi, lo;
           if (j + 2 >= s.size() || (hi = HexDigit(s[j + 1])) < 0 || (lo = HexDigit(s[j + 2])) < 0)
@@ -270,7 +290,8 @@ class Parser {
     else if (root == "HKEY_CURRENT_USER" || root == "HKCU")
       key->root = "HKEY_CURRENT_USER";
     else
-      return Fail("unknown root key \"" + parts[0] + "\" (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER)");
+      return Fail("unknown root key \"" + parts[0] +
+                  "\" (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER)");
     for (size_t p = 1; p < parts.size(); ++p) {
       LSTATUS rc = reg::CheckKeyName(parts[p]);
       if (rc != ERROR_SUCCESS)
@@ -317,7 +338,8 @@ class Parser {
   bool StringData(std::string_view s, DWORD type, RegistryValue* v) {
     size_t i = 0;
     std::string text;
-    if (s.empty() || s[0] != '"' || !Quoted(s, &i, &text)) return error_->empty() ? Fail("expected quoted text") : false;
+    if (s.empty() || s[0] != '"' || !Quoted(s, &i, &text))
+      return error_->empty() ? Fail("expected quoted text") : false;
     if (i != s.size()) return Fail("text after the closing quote");
     auto wide = Utf8ToUtf16(text);
     if (!wide) return Fail("the text is not valid UTF-8");
@@ -383,7 +405,8 @@ class Parser {
     size_t i = 0;
     while (i < s.size()) {
       std::string item;
-      if (s[i] != '"' || !Quoted(s, &i, &item)) return error_->empty() ? Fail("expected quoted text") : false;
+      if (s[i] != '"' || !Quoted(s, &i, &item))
+        return error_->empty() ? Fail("expected quoted text") : false;
       if (item.empty()) return Fail("a multi-string item cannot be empty");
       items.push_back(std::move(item));
       if (i == s.size()) break;

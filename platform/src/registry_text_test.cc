@@ -30,7 +30,8 @@ bool SameValues(const std::vector<RegistryValue>& a, const std::vector<RegistryV
 TEST(RegistryText, EverythingReadsBackExactly) {
   std::vector<RegistryTextKey> keys(3);
   keys[0].root = "HKEY_LOCAL_MACHINE";
-  keys[0].path = {"Software", "a/b=c", "quote\"d", " spaced ", "new\nline", "br]acket", "\xC3\xA9t\xC3\xA9"};
+  keys[0].path = {"Software",  "a/b=c",    "quote\"d",         " spaced ",
+                  "new\nline", "br]acket", "\xC3\xA9t\xC3\xA9"};
   keys[0].values = {
       {"", REG_SZ, W(u"default")},
       {"back\\slash/=\"q\"\n\t\x01", REG_SZ, W(u"line1\nline2 \"quoted\" \\ %PATH%")},
@@ -75,9 +76,10 @@ TEST(RegistryText, EverythingReadsBackExactly) {
 TEST(RegistryText, HandWrittenFormsAndFaults) {
   std::vector<RegistryTextKey> keys;
   std::string error;
-  ASSERT_TRUE(ParseRegistryText("QXREG1\r\n; comment\r\n\r\n[hklm\\Software\\X]\r\n"
-                                "@=\"d\"\r\n\"m\"=multi:\r\n\"h\"=hex(2):41,00,00,00\r\n",
-                                &keys, &error))
+  ASSERT_TRUE(
+      ParseRegistryText("QXREG1\r\n; comment\r\n\r\n[hklm\\Software\\X]\r\n"
+                        "@=\"d\"\r\n\"m\"=multi:\r\n\"h\"=hex(2):41,00,00,00\r\n",
+                        &keys, &error))
       << error;
   ASSERT_EQ(keys.size(), 1u);
   EXPECT_EQ(keys[0].root, "HKEY_LOCAL_MACHINE");

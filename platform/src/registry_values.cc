@@ -49,8 +49,8 @@ LSTATUS QueryValueEx(HKEY hKey, const std::string& name, bool narrow, LPDWORD lp
   return CopyData(data, lpData, lpcbData);
 }
 
-LSTATUS SetValueEx(HKEY hKey, const std::string& name, DWORD type, const BYTE* lpData,
-                   DWORD cbData, bool narrow) {
+LSTATUS SetValueEx(HKEY hKey, const std::string& name, DWORD type, const BYTE* lpData, DWORD cbData,
+                   bool narrow) {
   if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   std::shared_ptr<KeyObject> key;
   LSTATUS rc = KeyWithAccess(hKey, KEY_SET_VALUE, &key);
@@ -73,14 +73,22 @@ LSTATUS DeleteValue(HKEY hKey, const std::string& name) {
 
 DWORD RrfBit(DWORD type) {
   switch (type) {
-    case REG_NONE: return RRF_RT_REG_NONE;
-    case REG_SZ: return RRF_RT_REG_SZ;
-    case REG_EXPAND_SZ: return RRF_RT_REG_EXPAND_SZ;
-    case REG_BINARY: return RRF_RT_REG_BINARY;
-    case REG_DWORD: return RRF_RT_REG_DWORD;
-    case REG_MULTI_SZ: return RRF_RT_REG_MULTI_SZ;
-    case REG_QWORD: return RRF_RT_REG_QWORD;
-    default: return 0;
+    case REG_NONE:
+      return RRF_RT_REG_NONE;
+    case REG_SZ:
+      return RRF_RT_REG_SZ;
+    case REG_EXPAND_SZ:
+      return RRF_RT_REG_EXPAND_SZ;
+    case REG_BINARY:
+      return RRF_RT_REG_BINARY;
+    case REG_DWORD:
+      return RRF_RT_REG_DWORD;
+    case REG_MULTI_SZ:
+      return RRF_RT_REG_MULTI_SZ;
+    case REG_QWORD:
+      return RRF_RT_REG_QWORD;
+    default:
+      return 0;
   }
 }
 
@@ -295,8 +303,8 @@ LSTATUS RegGetValueA(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags, 
   return GetValue(hkey, rel, name, dwFlags, true, pdwType, pvData, pcbData);
 }
 
-LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
-                     LPDWORD pdwType, LPVOID pvData, LPDWORD pcbData) {
+LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType,
+                     LPVOID pvData, LPDWORD pcbData) {
   std::vector<std::string> rel;
   std::string name;
   LSTATUS rc = SplitPathW(lpSubKey, &rel);
@@ -335,9 +343,8 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return DeleteValue(hKey, name);
 }
 
-LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                      LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
-                      PFILETIME lpftLastWriteTime) {
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   return EnumKeyEx(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
                    lpftLastWriteTime);
 }

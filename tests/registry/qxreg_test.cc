@@ -49,7 +49,8 @@ TEST(Qxreg, AddQueryDeleteAndTypes) {
   EXPECT_EQ(out, "\nHKEY_LOCAL_MACHINE\\Software\\Demo\n    Count    REG_DWORD    0x2a\n");
 
   // Bad data and command lines fail with a message and change nothing.
-  EXPECT_EQ(Qxreg("add 'HKLM\\Software\\Demo' /v Count /t REG_DWORD /d 4294967296 /f", &out, true), 2);
+  EXPECT_EQ(Qxreg("add 'HKLM\\Software\\Demo' /v Count /t REG_DWORD /d 4294967296 /f", &out, true),
+            2);
   EXPECT_NE(out.find("is not a 32-bit number"), std::string::npos) << out;
   EXPECT_EQ(Qxreg("add 'HKLM\\Software\\Demo' /v B /t REG_BINARY /d 0g /f", &out, true), 2);
   EXPECT_EQ(Qxreg("add 'HKLM\\Software\\Demo' /v B /t REG_WHAT /f", &out, true), 2);
@@ -102,8 +103,8 @@ TEST(Qxreg, ExportImportRoundTripIsExact) {
   ASSERT_EQ(Qxreg("export 'HKLM\\Software' '" + first + "'", &out, true), 0) << out;
   // The export holds the keys and values exactly as imported.
   std::string exported = ReadFile(first);
-  EXPECT_NE(exported.find(text.substr(text.find("\"back"), text.find("\n[HKEY_CURRENT") -
-                                                              text.find("\"back"))),
+  EXPECT_NE(exported.find(text.substr(text.find("\"back"),
+                                      text.find("\n[HKEY_CURRENT") - text.find("\"back"))),
             std::string::npos)
       << exported;
   // Delete, import the export, export again: byte for byte the same.
@@ -112,7 +113,8 @@ TEST(Qxreg, ExportImportRoundTripIsExact) {
   ASSERT_EQ(Qxreg("export 'HKLM\\Software' '" + second + "' /y"), 0);
   EXPECT_EQ(ReadFile(first), ReadFile(second));
   // The export of a missing key fails and writes nothing.
-  EXPECT_EQ(Qxreg("export 'HKLM\\Software\\Missing' '" + TestRoot() + "/tmp/none.txt'", &out, true), 1);
+  EXPECT_EQ(Qxreg("export 'HKLM\\Software\\Missing' '" + TestRoot() + "/tmp/none.txt'", &out, true),
+            1);
   EXPECT_EQ(ReadFile(TestRoot() + "/tmp/none.txt"), "");
 
   // A damaged import file names its fault and writes nothing at all.

@@ -30,9 +30,8 @@ int Write(int id, int count) {
   for (int i = 0; i < count; ++i) {
     HKEY k = nullptr;
     std::string path = "Software\\Conc\\k" + std::to_string(i % 10);
-    LSTATUS rc =
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                        nullptr);
+    LSTATUS rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &k, nullptr);
     if (rc != ERROR_SUCCESS) return Die("RegCreateKeyExA", rc);
     if ((rc = SetDword(k, "p" + std::to_string(id) + "_" + std::to_string(i), DWORD(i))) !=
         ERROR_SUCCESS)

@@ -116,7 +116,8 @@ TEST(RegistryProcesses, EightWritersLoseNothing) {
   EXPECT_EQ(missing, 0);
   // Each key holds its writers' values and one "shared", and no leftover "tmp".
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Conc\\k0", 0, KEY_READ, &k), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Conc\\k0", 0, KEY_READ, &k),
+            ERROR_SUCCESS);
   DWORD values = 0;
   EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
                              nullptr, nullptr, nullptr, nullptr),
@@ -199,8 +200,9 @@ TEST(RegistryProcesses, KilledWritersLeaveEveryAcknowledgedWrite) {
     ASSERT_EQ(StoreProblems(), "") << "cycle " << cycle;
     for (long i : acked) {
       DWORD v = 0;
-      ASSERT_EQ(ReadDword("Software\\Crash\\k" + std::to_string(i % 20), "v" + std::to_string(i), &v),
-                ERROR_SUCCESS)
+      ASSERT_EQ(
+          ReadDword("Software\\Crash\\k" + std::to_string(i % 20), "v" + std::to_string(i), &v),
+          ERROR_SUCCESS)
           << "acknowledged write " << i << " lost in cycle " << cycle << " ("
           << (early ? "early" : "late") << " kill, acks " << acked.front() << ".." << acked.back()
           << ")";

@@ -11,6 +11,8 @@
 //
 // Exit status: 0 done, 1 failed or cancelled, 2 wrong command line. Every
 // failure prints "qxreg: ERROR: ..." on standard error.
+#include "qxreg.h"
+
 #include <qxplatform/errors.h>
 #include <qxplatform/text.h>
 #include <unistd.h>
@@ -21,8 +23,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-#include "qxreg.h"
 
 namespace qx::qxreg {
 namespace {
@@ -68,8 +68,8 @@ struct Switches {
   std::vector<std::string> positional;
 };
 
-bool ParseSwitches(const std::vector<std::string>& args, const std::string& allowed,
-                   Switches* s, std::string* error) {
+bool ParseSwitches(const std::vector<std::string>& args, const std::string& allowed, Switches* s,
+                   std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
     // A switch is "/" or "-" and one of the known names; anything else (such as
     // the absolute path of a file) is an argument.
@@ -268,10 +268,9 @@ int Delete(const std::vector<std::string>& args) {
   LSTATUS rc = RegOpenKeyExA(key.root, key.path.c_str(), 0, KEY_ALL_ACCESS, &k);
   if (rc != ERROR_SUCCESS) return Fail("cannot open " + key.Full(), rc, key.root);
   const std::string shown = s.value.empty() ? std::string("(Default)") : s.value;
-  std::string question =
-      s.has_value     ? "Delete the registry value " + shown + " of " + key.Full()
-      : s.all_values  ? "Delete all values of " + key.Full()
-                      : "Permanently delete the registry key " + key.Full();
+  std::string question = s.has_value    ? "Delete the registry value " + shown + " of " + key.Full()
+                         : s.all_values ? "Delete all values of " + key.Full()
+                                        : "Permanently delete the registry key " + key.Full();
   if (!s.force && !Confirm(question)) {
     RegCloseKey(k);
     return Fail("the operation was cancelled");

@@ -37,8 +37,8 @@ int Fail(const std::string& what, LSTATUS code, HKEY root) {
   const char* text = code == ERROR_FILE_NOT_FOUND
                          ? "The system was unable to find the specified registry key or value."
                          : platform::ErrorText(DWORD(code));
-  std::string msg = what + ": " + (text ? text : "unknown error") + " (error " +
-                    std::to_string(code) + ")";
+  std::string msg =
+      what + ": " + (text ? text : "unknown error") + " (error " + std::to_string(code) + ")";
   if (code == ERROR_BADDB || code == ERROR_REGISTRY_CORRUPT || code == ERROR_CANTOPEN ||
       code == ERROR_REGISTRY_IO_FAILED) {
     std::string file = root ? platform::RegistryStorePath(root) : "";
@@ -73,8 +73,8 @@ LSTATUS ReadValues(HKEY key, std::vector<Value>* out) {
     // The value may change between the two calls; ask again until it fits.
     for (;;) {
       v.data.resize(size);
-      rc = RegQueryValueExW(key, name, nullptr, &v.type,
-                            reinterpret_cast<BYTE*>(v.data.data()), &size);
+      rc = RegQueryValueExW(key, name, nullptr, &v.type, reinterpret_cast<BYTE*>(v.data.data()),
+                            &size);
       if (rc != ERROR_MORE_DATA) break;
     }
     if (rc != ERROR_SUCCESS) return rc;

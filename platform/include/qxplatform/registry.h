@@ -11,6 +11,11 @@
  * Every write is one transaction; concurrent writers in many processes lose
  * nothing, and a writer killed at any moment leaves a consistent store.
  * Results are Windows error numbers (LSTATUS); the calls do not set the last error.
+ * A damaged store file gives ERROR_BADDB, ERROR_REGISTRY_CORRUPT or ERROR_CANTOPEN
+ * and is never replaced. Access rights are checked per handle as on Windows.
+ * Not kept: registry views (KEY_WOW64_* are ignored), links, security
+ * descriptors, RegLoadKey. docs/registry.md gives the store's layout, formats
+ * and every deviation.
  * Thread-safety: every call may be made from any thread; an HKEY may be shared
  * between threads. */
 #ifndef QXPLATFORM_REGISTRY_H
@@ -104,24 +109,32 @@ QXP_API LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGS
 QXP_API LSTATUS RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QXP_API LSTATUS RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
 
+/* Creates the missing keys of the path. REG_OPTION_VOLATILE applies to the last
+ * key; keys made on the way are volatile only below a volatile key (Windows makes
+ * them all volatile). A non-volatile key below a volatile one fails with
+ * ERROR_CHILD_MUST_BE_VOLATILE. */
 QXP_API LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
                                 DWORD dwOptions, REGSAM samDesired,
-                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                PHKEY phkResult, LPDWORD lpdwDisposition);
+                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                LPDWORD lpdwDisposition);
 QXP_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
                                 DWORD dwOptions, REGSAM samDesired,
-                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                PHKEY phkResult, LPDWORD lpdwDisposition);
+                                const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                LPDWORD lpdwDisposition);
 QXP_API LSTATUS RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QXP_API LSTATUS RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult);
 
 QXP_API LSTATUS RegCloseKey(HKEY hKey);
 QXP_API LSTATUS RegFlushKey(HKEY hKey);
 
-QXP_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
-                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-QXP_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
-                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                 LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                 LPBYTE lpData, LPDWORD lpcbData);
+/* RegGetValue: reads hkey\lpSubKey's value; expands REG_EXPAND_SZ with the
+ * process environment unless RRF_NOEXPAND (the result is then reported as
+ * REG_SZ); checks RRF_RT_* (ERROR_UNSUPPORTED_TYPE) and DWORD/QWORD sizes
+ * (ERROR_DATATYPE_MISMATCH); strings always come back terminated. */
 QXP_API LSTATUS RegGetValueA(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags,
                              LPDWORD pdwType, LPVOID pvData, LPDWORD pcbData);
 QXP_API LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags,
@@ -141,6 +154,9 @@ QXP_API LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 QXP_API LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 QXP_API LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 
+/* Enumeration: subkeys in the order of their names folded to upper case, values
+ * in creation order. A small name buffer gives ERROR_MORE_DATA and the size
+ * needed (with the terminator) in *lpcchName. */
 QXP_API LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                               LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                               PFILETIME lpftLastWriteTime);
@@ -149,30 +165,31 @@ QXP_API LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD l
                               PFILETIME lpftLastWriteTime);
 QXP_API LSTATUS RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
 QXP_API LSTATUS RegEnumKeyW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName);
-QXP_API LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
-                              LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
-                              LPBYTE lpData, LPDWORD lpcbData);
-QXP_API LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
-                              LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
-                              LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                              LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+QXP_API LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                              LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
-QXP_API LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
-                                 LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                                 LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                 LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
-                                 LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                                 PFILETIME lpftLastWriteTime);
-QXP_API LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
-                                 LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                                 LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                 LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
-                                 LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                                 PFILETIME lpftLastWriteTime);
+/* The narrow form reports maxima in UTF-8 bytes and narrow data sizes, so that
+ * buffers of those sizes suffice for the narrow calls; lpcbSecurityDescriptor
+ * is always 0. */
+QXP_API LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                 LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                 LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                 LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                 LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+QXP_API LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                 LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                                 LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                 LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                 LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 
 /* Saves a key's tree to a standalone hive file (fails with ERROR_ALREADY_EXISTS
  * when the file exists), and restores one into a key, replacing its tree. */
-QXP_API LSTATUS RegSaveKeyA(HKEY hKey, LPCSTR lpFile, const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
-QXP_API LSTATUS RegSaveKeyW(HKEY hKey, LPCWSTR lpFile, const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+QXP_API LSTATUS RegSaveKeyA(HKEY hKey, LPCSTR lpFile,
+                            const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+QXP_API LSTATUS RegSaveKeyW(HKEY hKey, LPCWSTR lpFile,
+                            const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 QXP_API LSTATUS RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags);
 QXP_API LSTATUS RegRestoreKeyW(HKEY hKey, LPCWSTR lpFile, DWORD dwFlags);
 
