@@ -223,7 +223,7 @@ LSTATUS Store::Init(unsigned file_mode) {
       if (!count) return ErrorFromSqlite(sqlite3_errcode(db_));
       rc = count.Step();
       if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-      if (count.Int(0) != 0 || !empty_file) return ERROR_BADDB;
+      if (count.Int(0) != 0 || !(empty_file || WholePages())) return ERROR_BADDB;
       status = ERROR_FILE_NOT_FOUND;
     } else {
       rc = format.Step();
@@ -243,6 +243,18 @@ LSTATUS Store::Init(unsigned file_mode) {
     if (made != ERROR_SUCCESS) return made;
   }
   return DropStaleVolatileKeys();
+}
+
+bool Store::WholePages() {
+  // A database without any table, made of whole pages: another process has just
+  // created the file (switching it to WAL writes its first page) and is about to
+  // give it the schema. A file cut inside its first page also reads as an empty
+  // database, but it is not made of whole pages.
+  struct stat st;
+  Stmt page(Prepare("PRAGMA page_size"));
+  if (!page || page.Step() != SQLITE_ROW || ::stat(path_.c_str(), &st) != 0) return false;
+  const int64_t size = page.Int(0);
+  return size > 0 && st.st_size > 0 && st.st_size % size == 0;
 }
 
 LSTATUS Store::CreateSchema() {

@@ -124,6 +124,7 @@ class Store {
   explicit Store(std::string path) : path_(std::move(path)) {}
   LSTATUS Init(unsigned file_mode);
   LSTATUS CreateSchema();
+  bool WholePages();
   LSTATUS DropStaleVolatileKeys();
 
   // A statement prepared once and reset after each use.
