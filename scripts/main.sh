@@ -21,7 +21,7 @@ $bin/qxreg export 'HKLM\Software\Morvane' "$demo/export.txt"
 $bin/qxreg delete 'HKLM\Software\Morvane\Demo' /f
 $bin/qxreg import "$demo/export.txt"
 $bin/qxreg query 'HKLM\Software\Morvane\Demo' /v Count
-set +x
+{ set +x; } 2>/dev/null
 
 echo
 echo "== one trap with the defaults, from the installed qxtrap to qxtrapd on a free port =="
