@@ -13,18 +13,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return std::string(tmp ? tmp : "/tmp") + "/zelapi_message_file_fuzz." +
            std::to_string(getpid());
   }();
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) return 0;
-  fwrite(data, 1, size, f);
-  fclose(f);
-  HZELMSG snap = nullptr;
-  if (OpenMsgHandle(&snap)) {
-    ImportMsg(snap, path.c_str());
-    CopyMsg(snap);
-    CloseMsgHandle(snap);
+  // The bytes as they are, and cut or padded to the size of a saved-message file
+  // so that the reader's field handling runs for every input.
+  std::string raw(reinterpret_cast<const char*>(data), size);
+  std::string sized = raw;
+  sized.resize(ZEL_MSG_FILE_BYTES, '\0');
+  for (const std::string* image : {&raw, &sized}) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr) return 0;
+    fwrite(image->data(), 1, image->size(), f);
+    fclose(f);
+    HZELMSG snap = nullptr;
+    if (OpenMsgHandle(&snap)) {
+      ImportMsg(snap, path.c_str());
+      CopyMsg(snap);
+      CloseMsgHandle(snap);
+    }
+    ImportMsg(nullptr, path.c_str());
+    GetMsgString();
   }
-  ImportMsg(nullptr, path.c_str());
-  GetMsgString();
   unlink(path.c_str());
   return 0;
 }

@@ -112,6 +112,13 @@ DWORD Deliver(DWORD flags, const std::basic_string<Ch>& text, Ch* buffer, DWORD 
       SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
+    if (text.empty()) {
+      // A result of 0 characters reads as a failure to most callers, who would
+      // never free a block: none is handed out, and the last error says success.
+      *reinterpret_cast<Ch**>(buffer) = nullptr;
+      SetLastError(ERROR_SUCCESS);
+      return 0;
+    }
     size_t n = std::max<size_t>(text.size() + 1, size);
     auto* block = static_cast<Ch*>(LocalAlloc(LPTR, n * sizeof(Ch)));
     if (block == nullptr) return 0;
@@ -124,6 +131,7 @@ DWORD Deliver(DWORD flags, const std::basic_string<Ch>& text, Ch* buffer, DWORD 
     return 0;
   }
   std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(Ch));
+  if (text.empty()) SetLastError(ERROR_SUCCESS);
   return DWORD(text.size());
 }
 

@@ -100,6 +100,15 @@ TEST(FormatMessage, FromStringWithVaListAndArray) {
             0u);
   EXPECT_STREQ(buf, "a %1 b\n");
 
+  // An empty result: 0 with success, and no block to free.
+  char* block = reinterpret_cast<char*>(1);
+  SetLastError(5);
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER, "%0 gone",
+                           0, 0, reinterpret_cast<LPSTR>(&block), 0, nullptr),
+            0u);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+
   // Too small a buffer stores nothing.
   char small[4] = "zz";
   EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "long text", 0, 0, small, 4, nullptr), 0u);

@@ -107,15 +107,20 @@ bool Load(ZELMSGAREA* area, HMODULE module, DWORD msg_id, va_list args, std::str
   va_list copy;
   va_copy(copy, args);
   char* out = nullptr;
+  // Setting a message leaves the thread's last error as the caller had it.
+  DWORD saved_error = GetLastError();
+  SetLastError(ERROR_SUCCESS);
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER, t.c_str(),
                            0, 0, reinterpret_cast<LPSTR>(&out), 0, &copy);
+  DWORD error = GetLastError();
   va_end(copy);
-  if (n == 0 || out == nullptr) {
+  if (n == 0 && error != ERROR_SUCCESS) {
     // A template the formatter refuses is shown as written rather than lost.
     *text = t;
   } else {
-    *text = std::string(out, n);
+    *text = out ? std::string(out, n) : std::string();
   }
+  SetLastError(saved_error);
   LocalFree(out);
   return true;
 }

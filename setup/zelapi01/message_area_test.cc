@@ -57,6 +57,11 @@ TEST(MessageArea, SetClearAndMissingTemplates) {
     EXPECT_STREQ(SetAndGetMsgString(nullptr, 2, "Entry", "LIB.DLL"),
                  "The entry point Entry could not be found in the library LIB.DLL.");
 
+    // Setting a message keeps the caller's last error.
+    SetLastError(1234);
+    EXPECT_TRUE(SetMsgString(nullptr, 1, ""));
+    EXPECT_EQ(GetLastError(), 1234u);
+
     // Id 0 clears the area.
     EXPECT_TRUE(SetMsgString(nullptr, 0));
     EXPECT_EQ(GetMsgID(), 0u);

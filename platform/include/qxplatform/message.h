@@ -45,7 +45,8 @@ QXP_API HLOCAL LocalFree(HLOCAL hMem);
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 
 /* Windows FormatMessageA/W. Returns the characters stored without the NUL, 0 on
- * failure with the last error set. Without FORMAT_MESSAGE_ALLOCATE_BUFFER, nSize is
+ * failure with the last error set (an empty result returns 0 with the last error
+ * ERROR_SUCCESS, and with FORMAT_MESSAGE_ALLOCATE_BUFFER hands out no block). Without FORMAT_MESSAGE_ALLOCATE_BUFFER, nSize is
  * the buffer's size in characters and a result that does not fit fails with
  * ERROR_INSUFFICIENT_BUFFER (nothing is stored); with it, lpBuffer is really an
  * LPSTR* (LPWSTR*) that receives a LocalAlloc block of at least nSize characters. */
