@@ -20,6 +20,12 @@ if(QX_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Fuzzing: every library is instrumented for coverage, so the fuzzers are guided
+# through the code they exercise, not only through their own entry file.
+if(QX_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Libraries find each other at run time in the folder they live in, as installed
 # (lib/) and as built (the build tree's lib/).
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)

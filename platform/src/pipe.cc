@@ -275,7 +275,7 @@ class PipeEnd final : public IoObject {
     return TRUE;
   }
 
-  BOOL Peek(void* buffer, DWORD size, DWORD* read, DWORD* available, DWORD* left) {
+  BOOL PeekData(void* buffer, DWORD size, DWORD* read, DWORD* available, DWORD* left) {
     if (fd_ < 0) return SetLastError(ERROR_PIPE_LISTENING), FALSE;
     DWORD got = 0, avail = 0, rest = 0;
     if (!pending_.empty()) {
@@ -553,7 +553,7 @@ BOOL PeekNamedPipe(HANDLE hNamedPipe, LPVOID lpBuffer, DWORD nBufferSize, LPDWOR
                    LPDWORD lpTotalBytesAvail, LPDWORD lpBytesLeftThisMessage) {
   auto p = LookupPipe(hNamedPipe);
   if (!p) return FALSE;
-  return p->Peek(lpBuffer, lpBuffer ? nBufferSize : 0, lpBytesRead, lpTotalBytesAvail,
+  return p->PeekData(lpBuffer, lpBuffer ? nBufferSize : 0, lpBytesRead, lpTotalBytesAvail,
                  lpBytesLeftThisMessage);
 }
 
