@@ -137,8 +137,8 @@ void Pad(std::basic_string<Ch>& out, std::basic_string_view<Ch> text, const Conv
 // Formats a number through the C library with a conversion this code built itself
 // and a value of the matching type.
 std::string Number(const Conversion& c, const FormatArg& v) {
-  char spec[32];
-  char* p = spec;
+  char pattern[32];
+  char* p = pattern;
   *p++ = '%';
   if (c.left) *p++ = '-';
   if (c.plus) *p++ = '+';
@@ -146,7 +146,7 @@ std::string Number(const Conversion& c, const FormatArg& v) {
   if (c.alt) *p++ = '#';
   if (c.zero) *p++ = '0';
   *p = '\0';
-  std::string f = spec;
+  std::string f = pattern;
   if (c.width >= 0) f += std::to_string(c.width);
   if (c.precision >= 0) f += "." + std::to_string(c.precision);
   char buf[kMaxFieldWidth * 2 + 400];
@@ -360,9 +360,9 @@ bool InsertsImpl(std::basic_string_view<Ch> t, std::span<const FormatArg> insert
       if (at(j) == Ch('!')) {
         size_t close = t.find(Ch('!'), j + 1);
         if (close == std::basic_string_view<Ch>::npos) return false;
-        std::basic_string_view<Ch> spec = t.substr(j + 1, close - j - 1);
+        std::basic_string_view<Ch> conv_text = t.substr(j + 1, close - j - 1);
         Conversion parsed;
-        if (ParseImpl(spec, &parsed) != spec.size() || spec.empty()) return false;
+        if (ParseImpl(conv_text, &parsed) != conv_text.size() || conv_text.empty()) return false;
         c = parsed;
         spec_end = close + 1;
       }

@@ -173,18 +173,18 @@ class Parser {
     next_number_ = 1;
   }
 
-  bool ParseOrder(std::string_view spec, std::vector<uint8_t>* order) {
-    // spec: "b1,b2,..."
-    while (!spec.empty()) {
-      size_t comma = spec.find(',');
-      std::string_view item = spec.substr(0, comma);
+  bool ParseOrder(std::string_view order_text, std::vector<uint8_t>* order) {
+    // order_text: "b1,b2,..."
+    while (!order_text.empty()) {
+      size_t comma = order_text.find(',');
+      std::string_view item = order_text.substr(0, comma);
       uint32_t b = 0;
       if (!ParseNumber(item, &b) || b < 1 || b > kMaxOrder || order->size() == kMaxOrder)
         return false;
       order->push_back(uint8_t(b));
       if (comma == std::string_view::npos) break;
-      spec.remove_prefix(comma + 1);
-      if (spec.empty()) return false;
+      order_text.remove_prefix(comma + 1);
+      if (order_text.empty()) return false;
     }
     return !order->empty();
   }
@@ -206,9 +206,9 @@ class Parser {
     SourceMessage msg;
     msg.symbol = std::string(symbol);
     if (s.size() >= 7 && EqualsNoCase(s.substr(0, 7), "/ORDER=")) {
-      std::string_view spec = NextWord(&s).substr(7);
-      if (!ParseOrder(spec, &msg.order)) {
-        ReportText("Bad argument order '" + std::string(spec) + "' for " + msg.symbol);
+      std::string_view order_text = NextWord(&s).substr(7);
+      if (!ParseOrder(order_text, &msg.order)) {
+        ReportText("Bad argument order '" + std::string(order_text) + "' for " + msg.symbol);
         return;
       }
     }

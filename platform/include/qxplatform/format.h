@@ -37,7 +37,7 @@ struct FormatArg {
   static FormatArg Ptr(const void* v) { return {Kind::kPointer, 0, 0, v}; }
 };
 
-// One printf conversion specification.
+// One printf conversion: flags, width, precision, length and letter.
 struct Conversion {
   enum class Length : uint8_t { kNone, kHH, kH, kL, kLL, kJ, kZ, kT, kBigL, kI64 };
   bool left = false, plus = false, space = false, alt = false, zero = false;
