@@ -673,6 +673,12 @@ LSTATUS Store::EnumKey(int64_t key, DWORD index, std::string* name, std::string*
     }
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
+  return EnumerationEnd(key);
+}
+
+// An enumeration index past the end: no more items, unless the key itself went
+// away meanwhile.
+LSTATUS Store::EnumerationEnd(int64_t key) {
   bool exists = false;
   LSTATUS rc = KeyExists(key, &exists);
   if (rc != ERROR_SUCCESS) return rc;
@@ -695,10 +701,7 @@ LSTATUS Store::EnumValue(int64_t key, DWORD index, StoredValue* out) {
     }
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
-  bool exists = false;
-  LSTATUS rc = KeyExists(key, &exists);
-  if (rc != ERROR_SUCCESS) return rc;
-  return exists ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
+  return EnumerationEnd(key);
 }
 
 LSTATUS Store::QueryInfo(int64_t key, bool with_names, KeyStats* out) {

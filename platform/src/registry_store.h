@@ -137,6 +137,7 @@ class Store {
   LSTATUS Write(Fn&& fn);
 
   LSTATUS KeyExists(int64_t id, bool* exists);
+  LSTATUS EnumerationEnd(int64_t key);
   LSTATUS FindChild(int64_t parent, const std::string& fold, KeyRef* out);
   LSTATUS Journal(const std::string& path, int kind);
   LSTATUS Touch(int64_t key);
