@@ -551,17 +551,7 @@ LSTATUS Store::DeleteKey(const KeyRef& base, const std::vector<std::string>& rel
     if (!tree && !children.empty()) return ERROR_ACCESS_DENIED;
 
     if (contents_only) {
-      for (const auto& [id, path] : children) {
-        std::vector<int64_t> ids;
-        if ((rc = CollectSubtree(id, &ids)) != ERROR_SUCCESS) return rc;
-        if ((rc = RemoveKeys(ids)) != ERROR_SUCCESS) return rc;
-        if ((rc = Journal(path, kChangeDeleted)) != ERROR_SUCCESS) return rc;
-      }
-      Stmt v(Prepare("DELETE FROM vals WHERE key = ?1"));
-      if (!v) return ErrorFromSqlite(sqlite3_errcode(db_));
-      v.Bind(1, target.id);
-      int step = v.Step();
-      if (step != SQLITE_DONE) return ErrorFromSqlite(step);
+      if ((rc = ClearContents(target.id, children)) != ERROR_SUCCESS) return rc;
       if ((rc = Journal(target.path, kChangeName | kChangeLastSet)) != ERROR_SUCCESS) return rc;
       return Touch(target.id);
     }
@@ -674,6 +664,24 @@ LSTATUS Store::EnumKey(int64_t key, DWORD index, std::string* name, std::string*
     if (rc != SQLITE_DONE) return ErrorFromSqlite(rc);
   }
   return EnumerationEnd(key);
+}
+
+// Removes the trees of a key's children (journalling each as deleted) and the
+// key's own values; the key itself stays.
+LSTATUS Store::ClearContents(int64_t key,
+                             const std::vector<std::pair<int64_t, std::string>>& children) {
+  LSTATUS rc;
+  for (const auto& [id, path] : children) {
+    std::vector<int64_t> ids;
+    if ((rc = CollectSubtree(id, &ids)) != ERROR_SUCCESS) return rc;
+    if ((rc = RemoveKeys(ids)) != ERROR_SUCCESS) return rc;
+    if ((rc = Journal(path, kChangeDeleted)) != ERROR_SUCCESS) return rc;
+  }
+  Stmt v(Prepare("DELETE FROM vals WHERE key = ?1"));
+  if (!v) return ErrorFromSqlite(sqlite3_errcode(db_));
+  v.Bind(1, key);
+  int step = v.Step();
+  return step == SQLITE_DONE ? ERROR_SUCCESS : ErrorFromSqlite(step);
 }
 
 // An enumeration index past the end: no more items, unless the key itself went
@@ -853,19 +861,7 @@ LSTATUS Store::ReplaceTree(const KeyRef& key, const Tree& tree, bool as_volatile
       while ((step = s.Step()) == SQLITE_ROW) children.emplace_back(s.Int(0), s.Text(1));
       if (step != SQLITE_DONE) return ErrorFromSqlite(step);
     }
-    for (const auto& [id, path] : children) {
-      std::vector<int64_t> ids;
-      if ((rc = CollectSubtree(id, &ids)) != ERROR_SUCCESS) return rc;
-      if ((rc = RemoveKeys(ids)) != ERROR_SUCCESS) return rc;
-      if ((rc = Journal(path, kChangeDeleted)) != ERROR_SUCCESS) return rc;
-    }
-    {
-      Stmt v(Prepare("DELETE FROM vals WHERE key = ?1"));
-      if (!v) return ErrorFromSqlite(sqlite3_errcode(db_));
-      v.Bind(1, key.id);
-      int step = v.Step();
-      if (step != SQLITE_DONE) return ErrorFromSqlite(step);
-    }
+    if ((rc = ClearContents(key.id, children)) != ERROR_SUCCESS) return rc;
     // Below a volatile key every key must be volatile.
     if ((rc = InsertTree(key.id, key.path, tree, as_volatile || key.is_volatile, true)) !=
         ERROR_SUCCESS)

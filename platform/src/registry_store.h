@@ -138,6 +138,8 @@ class Store {
 
   LSTATUS KeyExists(int64_t id, bool* exists);
   LSTATUS EnumerationEnd(int64_t key);
+  LSTATUS ClearContents(int64_t key,
+                        const std::vector<std::pair<int64_t, std::string>>& children);
   LSTATUS FindChild(int64_t parent, const std::string& fold, KeyRef* out);
   LSTATUS Journal(const std::string& path, int kind);
   LSTATUS Touch(int64_t key);
