@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <qxsnmp/pdu.h>
+#include <qxplatform/registry.h>
 #include <qxsnmp/session.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -78,6 +79,21 @@ void BM_QxtrapRunVsMinimalSender(benchmark::State& state) {
   }
   setenv("QX_STATE_DIR", (root + "/state").c_str(), 1);
   setenv("QX_RUNTIME_DIR", (root + "/run").c_str(), 1);
+  // As installed: the system environment key holds a "Path" that qxtrap's start
+  // reads and adds to its own. No process keeps the store open (the bench lets go
+  // of it), so every run opens it as the first and only user.
+  HKEY key = nullptr;
+  const std::string path = "/usr/local/bin:/usr/bin:/bin";
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                      "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", 0,
+                      nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+      RegSetValueExA(key, "Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                     DWORD(path.size() + 1)) != ERROR_SUCCESS) {
+    state.SkipWithError("cannot write the system Path");
+    return;
+  }
+  RegCloseKey(key);
+  qx::platform::CloseRegistryStores();
   Listener listener;
   const std::string bin = BinDir();
   const std::vector<std::string> qxtrap = {

@@ -8,6 +8,7 @@
 #include <qxplatform/registry.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,6 +57,10 @@ void BM_RegQueryDwordWarm(benchmark::State& state) {
 BENCHMARK(BM_RegQueryDwordWarm);
 
 void BM_SqliteSelectWarm(benchmark::State& state) {
+  // The library may carry a SQLite of its own: two copies of SQLite must not
+  // hold one file open in one process (closing a descriptor drops every lock the
+  // process holds on the file), so the store's connections are closed first.
+  qx::platform::CloseRegistryStores();
   sqlite3* db = nullptr;
   sqlite3_open_v2(qx::platform::RegistryStorePath(HKEY_LOCAL_MACHINE).c_str(), &db,
                   SQLITE_OPEN_READONLY, nullptr);
@@ -87,10 +92,25 @@ BENCHMARK(BM_SqliteSelectWarm);
 void BM_RegOpenQueryCloseCold(benchmark::State& state) {
   // Another process of the product holds the store open, as on a running
   // system; otherwise each close, as the last one, would also checkpoint.
-  sqlite3* other = nullptr;
-  sqlite3_open_v2(qx::platform::RegistryStorePath(HKEY_LOCAL_MACHINE).c_str(), &other,
-                  SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_exec(other, "SELECT count(*) FROM meta", nullptr, nullptr, nullptr);
+  int ready[2], done[2];
+  if (::pipe(ready) != 0 || ::pipe(done) != 0) {
+    state.SkipWithError("no pipe");
+    return;
+  }
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    sqlite3* other = nullptr;
+    sqlite3_open_v2(qx::platform::RegistryStorePath(HKEY_LOCAL_MACHINE).c_str(), &other,
+                    SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_exec(other, "SELECT count(*) FROM meta", nullptr, nullptr, nullptr);
+    char c = 1;
+    ssize_t n = ::write(ready[1], &c, 1);
+    n = ::read(done[0], &c, 1);  // until the parent closes its end
+    (void)n;
+    ::_exit(0);
+  }
+  char c = 0;
+  if (holder < 0 || ::read(ready[0], &c, 1) != 1) state.SkipWithError("no holding process");
   DWORD v = 0, size = 4;
   for (auto _ : state) {
     qx::platform::CloseRegistryStores();  // the next open reads the file afresh
@@ -103,7 +123,9 @@ void BM_RegOpenQueryCloseCold(benchmark::State& state) {
     RegCloseKey(k);
     benchmark::DoNotOptimize(v);
   }
-  sqlite3_close(other);
+  ::close(done[1]);
+  if (holder > 0) ::waitpid(holder, nullptr, 0);
+  for (int fd : {ready[0], ready[1], done[0]}) ::close(fd);
 }
 BENCHMARK(BM_RegOpenQueryCloseCold);
 

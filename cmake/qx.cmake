@@ -26,13 +26,44 @@ if(QX_BUILD_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# Libraries find each other at run time in the folder they live in, as installed
-# (lib/) and as built (the build tree's lib/).
-set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+# The C++ run-time library goes into each product library and program, and SQLite
+# into the platform library, their symbols hidden: a process of the product then
+# maps neither libstdc++.so nor libsqlite3.so, whose loading and eager relocation
+# cost more than a small program's whole run (qxtrap is started once for every
+# trap it sends). The unwinder stays shared (libgcc_s.so): the C library unwinds
+# a cancelled or exiting thread with it, through frames of every library, and a
+# second copy would meet a state it never set up. Every interface between our libraries and their
+# callers is C, so no C++ object crosses from one copy of the run-time library to
+# another, and only the platform library opens the registry store files. Sanitized
+# builds keep the shared libraries: the sanitizers must see every allocation and
+# release through one operator new.
+include(CMakeDependentOption)
+cmake_dependent_option(QX_STATIC_RUNTIME
+  "Link the C++ run-time library and SQLite into the product's libraries and programs" ON
+  "NOT QX_SANITIZE" OFF)
+set(QX_SQLITE SQLite::SQLite3)
+if(QX_STATIC_RUNTIME)
+  find_library(QX_SQLITE_ARCHIVE NAMES libsqlite3.a REQUIRED)
+  set(QX_SQLITE ${QX_SQLITE_ARCHIVE} m ${CMAKE_DL_LIBS})
+endif()
+function(qx_product_runtime target)
+  if(QX_STATIC_RUNTIME)
+    target_link_options(${target} PRIVATE -static-libstdc++
+                        LINKER:--exclude-libs,libstdc++.a:libsqlite3.a)
+  endif()
+endfunction()
+
+# Programs find the libraries in the library folder beside their own folder, and
+# libraries find each other in the folder they live in, as installed and as built
+# (the build tree has the same layout). The build uses the installed search path
+# as it is: a build path padded for rewriting at install time ends in an empty
+# entry, which the loader takes for the current folder.
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
-set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
-set(CMAKE_BUILD_RPATH "${PROJECT_BINARY_DIR}/lib")
-set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN")
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
+set(CMAKE_BUILD_WITH_INSTALL_RPATH ON)
+set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+set(QX_LIBRARY_RPATH "$ORIGIN")
 
 # qx_shared_library(NAME SOURCES... [LINKS ...])
 # A product shared library: C exports only, hidden by default.
@@ -41,6 +72,8 @@ function(qx_shared_library name)
   add_library(${name} SHARED ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE qx_build_flags ${ARG_LINKS})
   target_link_options(${name} PRIVATE ${QX_NO_UNDEFINED})
+  qx_product_runtime(${name})
+  set_target_properties(${name} PROPERTIES INSTALL_RPATH "${QX_LIBRARY_RPATH}")
   install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <vector>
 #include <thread>
 
@@ -131,6 +133,46 @@ TEST(Modules, SearchesQxLibPathAndNeverUnloads) {
   setenv("QX_LIB_PATH", root.c_str(), 1);
   EXPECT_EQ(LoadLibraryA("qxjunk"), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FORMAT));
+}
+
+TEST(Modules, LoaderSearchIsAskedOnlyWhereItCanSucceed) {
+  // Every name the loader's cache lists, as ldconfig reads it, is one the
+  // loader's search may find; a name nowhere is not.
+  std::string root = qx::testing::TestRoot();
+  ASSERT_EQ(qx::testing::RunCommand("ldconfig -p > " + root + "/cache.txt"), 0);
+  std::ifstream cache(root + "/cache.txt");
+  std::string line;
+  int names = 0;
+  while (std::getline(cache, line)) {
+    // An entry: "\tname (flags) => path".
+    size_t start = 1;
+    size_t end = line.find(" (");
+    if (line.empty() || line[0] != '\t' || end == std::string::npos) continue;
+    std::string name = line.substr(start, end - start);
+    EXPECT_TRUE(LoaderMayFind(name)) << name;
+    ++names;
+  }
+  EXPECT_GT(names, 10);
+  EXPECT_FALSE(LoaderMayFind("libqxnosuchlibrary.so"));
+  // The platform library's own folder is on its run path.
+  EXPECT_TRUE(LoaderMayFind("libqxplatform.so"));
+  // Through the loader's search: a development link in the loader's folders.
+  HMODULE z = LoadLibraryA("Z");
+  ASSERT_NE(z, nullptr) << "zlib's development link libz.so is missing";
+  EXPECT_NE(GetProcAddress(z, "zlibVersion"), nullptr);
+
+  // A library loaded by its path answers to its bare name afterwards, from
+  // wherever it was loaded.
+  std::string src = root + "/probe2.c";
+  qx::testing::WriteFile(src, "int probe2_value(void) { return 7; }\n");
+  ASSERT_EQ(qx::testing::RunCommand("cc -shared -fPIC -Wl,-soname,libqxprobe2.so -o " + root +
+                                    "/libqxprobe2.so " + src),
+            0);
+  unsetenv("QX_LIB_PATH");
+  EXPECT_EQ(LoadLibraryA("QXPROBE2"), nullptr);
+  HMODULE first = LoadLibraryA((root + "/libqxprobe2.so").c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(LoadLibraryA("QXPROBE2"), first);
 }
 
 TEST(Events, AutoResetReleasesOneWaiterManualResetAll) {

@@ -2,11 +2,11 @@
 #include <qxplatform/environment.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/locale.h>
+#include <qxplatform/system.h>
 #include <qxplatform/text.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 namespace qx::platform {
@@ -76,9 +76,12 @@ LCID FromName(const std::string& name) {
 // LANG from /etc/default/locale (Debian's system-wide setting), "" when absent.
 std::string SystemLocaleName() {
   if (auto v = GetEnv("QX_SYSTEM_LOCALE"); v && !v->empty()) return *v;
-  std::ifstream in("/etc/default/locale");
-  std::string line;
-  while (std::getline(in, line)) {
+  const std::string text = ReadSmallFile("/etc/default/locale");
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    std::string line(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (line.compare(0, 5, "LANG=") != 0) continue;
     std::string v = line.substr(5);
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())

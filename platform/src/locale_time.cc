@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
+#include <string>
 #include <vector>
 
 namespace qx::platform {
@@ -56,12 +56,25 @@ char ConversionLetter(const std::string& word, size_t at) {
   return i < word.size() ? word[i] : '\0';
 }
 
+// The blank-separated words of a picture.
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (true) {
+    i = text.find_first_not_of(" \t\n", i);
+    if (i == std::string::npos) return words;
+    size_t end = text.find_first_of(" \t\n", i);
+    words.push_back(text.substr(i, end == std::string::npos ? std::string::npos : end - i));
+    if (end == std::string::npos) return words;
+    i = end;
+  }
+}
+
 std::string LongDatePicture(locale_t loc) {
   const char* full = ::nl_langinfo_l(_DATE_FMT, loc);
   std::string source = full && *full ? full : ::nl_langinfo_l(D_FMT, loc);
-  std::istringstream words(source);
-  std::string word, out;
-  while (words >> word) {
+  std::string out;
+  for (std::string& word : Words(source)) {
     bool keep = true;
     for (size_t i = 0; i < word.size(); ++i) {
       if (word[i] != '%') continue;

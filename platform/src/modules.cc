@@ -6,10 +6,15 @@
 #include <qxplatform/text.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace qx::platform {
 namespace {
@@ -24,6 +29,86 @@ bool IsFile(const std::string& path) {
 void* Open(const std::string& path, bool* found_file) {
   if (found_file && IsFile(path)) *found_file = true;
   return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+}
+
+// Whether the name is in the loader's cache (/etc/ld.so.cache, the format that
+// ldconfig has written since glibc 2.32: a header, fixed-size entries, then the
+// strings, each offset counted from the start of the file). A file that is not
+// of that format gives true: the caller then asks the loader itself.
+bool InLoaderCache(const std::string& file) {
+  int fd = ::open("/etc/ld.so.cache", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  void* map = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return true;
+  const auto* bytes = static_cast<const unsigned char*>(map);
+  const size_t size = size_t(st.st_size);
+  static constexpr char kMagic[] = "glibc-ld.so.cache1.1";
+  constexpr size_t kHeader = 48, kEntry = 24;  // fixed by the format
+  bool found = false, known = false;
+  if (size >= kHeader && std::memcmp(bytes, kMagic, sizeof kMagic - 1) == 0) {
+    uint32_t count;
+    std::memcpy(&count, bytes + 20, 4);
+    if (count <= (size - kHeader) / kEntry) {
+      known = true;
+      for (uint32_t i = 0; i < count && !found; ++i) {
+        uint32_t key;
+        std::memcpy(&key, bytes + kHeader + size_t(i) * kEntry + 4, 4);
+        if (key < size && file.size() < size - key &&
+            std::memcmp(bytes + key, file.c_str(), file.size() + 1) == 0)
+          found = true;
+      }
+    }
+  }
+  ::munmap(map, size);
+  return found || !known;
+}
+
+// The folders the loader searches after its cache: those of the C library, their
+// twins under /usr, and /lib and /usr/lib.
+std::vector<std::string> FindLoaderFolders() {
+  std::vector<std::string> folders;
+  std::string libc = ModuleFolder(reinterpret_cast<const void*>(&::dlopen));
+  if (!libc.empty()) {
+    folders.push_back(libc);
+    if (libc.compare(0, 5, "/usr/") == 0)
+      folders.push_back(libc.substr(4));
+    else
+      folders.push_back("/usr" + libc);
+  }
+  folders.push_back("/lib");
+  folders.push_back("/usr/lib");
+  return folders;
+}
+
+const std::vector<std::string>& LoaderFolders() {
+  static const std::vector<std::string> folders = FindLoaderFolders();
+  return folders;
+}
+
+// A library of this file name loaded already, from wherever: it answers to its
+// name without any search (the loader's own check for that searches the folders).
+void* AlreadyLoaded(const std::string& file) {
+  struct Query {
+    const std::string* file;
+    std::string path;
+  } query{&file, {}};
+  ::dl_iterate_phdr(
+      [](struct dl_phdr_info* info, size_t, void* data) -> int {
+        auto* q = static_cast<Query*>(data);
+        if (info->dlpi_name == nullptr) return 0;
+        std::string_view path(info->dlpi_name);
+        size_t slash = path.rfind('/');
+        if (slash == std::string_view::npos || path.substr(slash + 1) != *q->file) return 0;
+        q->path = path;
+        return 1;
+      },
+      &query);
+  if (query.path.empty()) return nullptr;
+  return ::dlopen(query.path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE | RTLD_NOLOAD);
 }
 
 HMODULE Fail(bool found_file) {
@@ -43,15 +128,68 @@ std::string LibraryFileName(std::string_view name) {
   return n;
 }
 
+std::string ModulePath(const void* address) {
+  // The loaded object whose segments hold the address. dladdr would answer too,
+  // but it also looks for the nearest symbol, walking the whole symbol table of
+  // the object (thousands of entries in the C library) on every call.
+  struct Query {
+    uintptr_t address;
+    bool found = false;
+    std::string path;
+  } query{reinterpret_cast<uintptr_t>(address), false, {}};
+  if (address == nullptr) return "";
+  ::dl_iterate_phdr(
+      [](struct dl_phdr_info* info, size_t, void* data) -> int {
+        auto* q = static_cast<Query*>(data);
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_LOAD) continue;
+          uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+          if (q->address >= start && q->address - start < ph.p_memsz) {
+            q->found = true;
+            q->path = info->dlpi_name ? info->dlpi_name : "";
+            return 1;
+          }
+        }
+        return 0;
+      },
+      &query);
+  if (!query.found) return "";
+  // The main program reports an empty name (or the name it was started by); the
+  // kernel knows its full path.
+  if (query.path.find('/') == std::string::npos) return ProgramPath();
+  return query.path;
+}
+
 std::string ModuleFolder(const void* address) {
-  Dl_info info;
-  if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "";
-  std::string path = info.dli_fname;
-  // The main program reports its name as given on the command line, maybe
-  // without a folder; the kernel knows the full path.
-  if (path.find('/') == std::string::npos) path = ProgramPath();
+  std::string path = ModulePath(address);
   auto slash = path.rfind('/');
   return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Whether the loader's own search for a bare file name can succeed: the name is
+// in LD_LIBRARY_PATH, the platform library's folder (its run path), the loader's
+// cache or one of the loader's folders. A failed search by the loader probes
+// some forty subfolders of its folders for each name; a program that asks for an
+// optional library that is not installed pays that at every start.
+bool LoaderMayFind(const std::string& file) {
+  std::vector<std::string> folders;
+  if (const char* path = ::getenv("LD_LIBRARY_PATH")) {
+    std::string_view rest(path);
+    while (!rest.empty()) {
+      size_t end = rest.find_first_of(":;");
+      folders.emplace_back(rest.substr(0, end));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+  }
+  static const std::string own = ModuleFolder(reinterpret_cast<const void*>(&FindLoaderFolders));
+  folders.push_back(own);
+  for (const std::string& folder : folders)
+    if (!folder.empty() && ::access((folder + "/" + file).c_str(), F_OK) == 0) return true;
+  if (InLoaderCache(file)) return true;
+  for (const std::string& folder : LoaderFolders())
+    if (::access((folder + "/" + file).c_str(), F_OK) == 0) return true;
+  return false;
 }
 
 HMODULE LoadLibraryFrom(const void* caller_address, std::string_view name) {
@@ -78,7 +216,9 @@ HMODULE LoadLibraryFrom(const void* caller_address, std::string_view name) {
       start = end + 1;
     }
   }
-  if (void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) return h;
+  if (void* h = AlreadyLoaded(file)) return h;
+  if (LoaderMayFind(file))
+    if (void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) return h;
   return Fail(found_file);
 }
 

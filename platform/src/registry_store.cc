@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <chrono>
 #include <ctime>
 #include <random>
@@ -151,6 +152,20 @@ LSTATUS ErrorFromSqlite(int rc) {
   }
 }
 
+// A program often opens the store once, reads a value or two and ends: SQLite's
+// default per-connection lookaside and the page cache it lays out ahead cost more
+// page faults than such a program's reads. The stores are small, and they are
+// read through SQLite's ordinary allocations instead. This applies only where the
+// library carries its own SQLite and nothing has used it yet; elsewhere SQLite
+// refuses a late configuration and keeps its defaults.
+void ConfigureSqliteOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+  });
+}
+
 void SetPatientBusyHandler(sqlite3* db) {
   sqlite3_busy_handler(db, PatientBusy, nullptr);
 }
@@ -198,6 +213,10 @@ LSTATUS Store::Init(unsigned file_mode) {
     empty_file = st.st_size == 0;
   }
 
+  struct stat log;
+  const bool log_has_changes = ::stat((path_ + "-wal").c_str(), &log) == 0 && log.st_size > 0;
+
+  ConfigureSqliteOnce();
   int rc =
       sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? ERROR_CANTOPEN : ErrorFromSqlite(rc);
@@ -205,8 +224,9 @@ LSTATUS Store::Init(unsigned file_mode) {
   sqlite3_extended_result_codes(db_, 1);
   // A damaged file must give an error, never undefined behaviour: check cells as
   // pages are read, and let no schema object of the file run unsafe functions.
-  for (const char* pragma : {"PRAGMA cell_size_check=ON", "PRAGMA trusted_schema=OFF",
-                             "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  for (const char* pragma :
+       {"PRAGMA cell_size_check=ON", "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
     rc = sqlite3_exec(db_, pragma, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
   }
@@ -242,7 +262,21 @@ LSTATUS Store::Init(unsigned file_mode) {
     LSTATUS made = CreateSchema();
     if (made != ERROR_SUCCESS) return made;
   }
-  return DropStaleVolatileKeys();
+  status = DropStaleVolatileKeys();
+  if (status == ERROR_SUCCESS && log_has_changes) EmptyLog();
+  return status;
+}
+
+void Store::EmptyLog() {
+  // Changes that earlier processes left in the write-ahead log are read back
+  // (SQLite rebuilds its index of the log) by every process that opens the store
+  // while no other has it open, and processes end without closing it: a log that
+  // only grows makes every later start slower. Copy the changes into the store
+  // file and empty the log, unless another connection is using it; never wait
+  // for that, the next opener tries again.
+  sqlite3_busy_handler(db_, nullptr, nullptr);
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  SetPatientBusyHandler(db_);
 }
 
 bool Store::WholePages() {

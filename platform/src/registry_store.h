@@ -126,6 +126,7 @@ class Store {
   LSTATUS CreateSchema();
   bool WholePages();
   LSTATUS DropStaleVolatileKeys();
+  void EmptyLog();
 
   // A statement prepared once and reset after each use.
   sqlite3_stmt* Prepare(const char* sql);

@@ -4,14 +4,16 @@
 #include <qxplatform/system.h>
 #include <qxplatform/text.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+
 
 namespace qx::platform {
 namespace {
@@ -133,11 +135,24 @@ std::string DefaultInstallDir() {
   return slash == std::string::npos || slash == 0 ? "/" : folder.substr(0, slash);
 }
 
+std::string ReadSmallFile(const std::string& path, size_t limit) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char buf[4096];
+  while (text.size() < limit) {
+    ssize_t n = ::read(fd, buf, std::min(sizeof buf, limit - text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+  }
+  ::close(fd);
+  return text;
+}
+
 std::string BootId() {
-  std::ifstream in("/proc/sys/kernel/random/boot_id");
-  std::string id;
-  std::getline(in, id);
-  return id;
+  std::string id = ReadSmallFile("/proc/sys/kernel/random/boot_id", 64);
+  return id.substr(0, id.find('\n'));
 }
 
 }  // namespace qx::platform

@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -100,11 +99,9 @@ void ReadSwitches(DiagState& st) {
 }
 
 bool DebuggerAttached() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.compare(0, 10, "TracerPid:") == 0) return std::atoi(line.c_str() + 10) != 0;
-  return false;
+  const std::string status = qx::platform::ReadSmallFile("/proc/self/status");
+  size_t at = status.find("\nTracerPid:");
+  return at != std::string::npos && std::atoi(status.c_str() + at + 11) != 0;
 }
 
 // A variable named after a trace step with the value "DEBUG" stops a debugger
@@ -133,12 +130,8 @@ std::string BaseName(const char* path) {
 }
 
 std::string ModuleName(const void* address) {
-  Dl_info info;
-  if (address != nullptr && ::dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
-    std::string name = BaseName(info.dli_fname);
-    if (!name.empty()) return name;
-  }
-  return ProgramBaseName();
+  std::string name = BaseName(platform::ModulePath(address).c_str());
+  return name.empty() ? ProgramBaseName() : name;
 }
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -51,8 +51,16 @@ QXP_CXX_API std::string LibraryFileName(std::string_view name);
 QXP_CXX_API HMODULE LoadLibraryFrom(const void* caller_address,
                                                               std::string_view name);
 
+// The path of the module (program or library) containing address, or "" when
+// unknown.
+QXP_CXX_API std::string ModulePath(const void* address);
+
 // The folder of the module containing address, or "" when unknown.
 QXP_CXX_API std::string ModuleFolder(const void* address);
+
+// Whether the loader's own search for a bare library file name can find it (the
+// last step of LoadLibraryFrom, taken only then).
+QXP_CXX_API bool LoaderMayFind(const std::string& file);
 
 }  // namespace qx::platform
 #endif

@@ -72,6 +72,10 @@ QXP_CXX_API bool MakeDirs(const std::string& path, unsigned mode);
 // The kernel's boot id (/proc/sys/kernel/random/boot_id), "" when unreadable.
 QXP_CXX_API std::string BootId();
 
+// The first `limit` bytes of a small file (a setting or a /proc entry), "" when it
+// cannot be read.
+QXP_CXX_API std::string ReadSmallFile(const std::string& path, size_t limit = 65536);
+
 }  // namespace qx::platform
 #endif
 
