@@ -4,6 +4,9 @@
 #include <qxplatform/registry.h>
 #include <qxplatform/system.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -371,6 +374,48 @@ TEST_F(Registry, VolatileKeysVanishAtTheNextBoot) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Kept", 0, KEY_READ, &k),
             ERROR_SUCCESS);
   RegCloseKey(k);
+  std::string problems;
+  EXPECT_EQ(CheckRegistryStore(HKEY_LOCAL_MACHINE, &problems), ERROR_SUCCESS);
+  EXPECT_EQ(problems, "");
+}
+
+TEST_F(Registry, ChangesLeftInTheLogByEndedProcessesAreFoldedIn) {
+  // Processes end without closing the store, leaving their changes in the
+  // write-ahead log; the next process that opens the store alone copies them
+  // into the store file and empties the log, losing none.
+  CloseRegistryStores();
+  const std::string log = RegistryStorePath(HKEY_LOCAL_MACHINE) + "-wal";
+  for (int round = 0; round < 3; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      HKEY k = nullptr;
+      bool ok = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Ended", 0, nullptr, 0,
+                                KEY_ALL_ACCESS, nullptr, &k, nullptr) == ERROR_SUCCESS;
+      for (DWORD i = 0; ok && i < 50; ++i)
+        ok = SetDword(k, ("v" + std::to_string(round * 50 + i)).c_str(), i) == ERROR_SUCCESS;
+      _exit(ok ? 0 : 1);  // no close: the changes stay in the log
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat st {};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 0) << "the writer left nothing in the log";
+
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Ended", 0, KEY_READ, &k),
+              ERROR_SUCCESS);
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "round " << round;
+    DWORD values = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, DWORD((round + 1) * 50));
+    RegCloseKey(k);
+    CloseRegistryStores();
+  }
   std::string problems;
   EXPECT_EQ(CheckRegistryStore(HKEY_LOCAL_MACHINE, &problems), ERROR_SUCCESS);
   EXPECT_EQ(problems, "");
