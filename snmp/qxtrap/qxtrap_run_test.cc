@@ -352,5 +352,28 @@ TEST(QxtrapRun, DebugTracingShowsTheSteps) {
   EXPECT_EQ(r.status, 0);
 }
 
+TEST(QxtrapRun, TheSendLineReachesTheTraceLibrary) {
+  // With the debug switch set, the trace library (QXTESTRC) gets the engine's line
+  // after the send, with the sizes of the datagram, from the program's own module.
+  Listener listener;
+  const std::string trace = qx::testing::TestRoot() + "/trace.log";
+  RunResult r = Qxtrap(With({"-p", listener.port()}, kGood),
+                       "QX_QXIDEBUG=1 QX_LIB_PATH=" +
+                           Quote(qx::testing::BuildBinDir() + "/../testlib") +
+                           " QXTESTRC_FILE=" + Quote(trace));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string lines = qx::testing::ReadFile(trace);
+  size_t at = lines.find("snmp_send: Sent to: 127.0.0.1. Length of the packet is ");
+  ASSERT_NE(at, std::string::npos) << lines;
+  int length = 0, sent = 0;
+  ASSERT_EQ(std::sscanf(lines.c_str() + at,
+                        "snmp_send: Sent to: 127.0.0.1. Length of the packet is %d, and Sent = %d",
+                        &length, &sent),
+            2);
+  EXPECT_GT(length, 0);
+  EXPECT_EQ(sent, length);
+  EXPECT_EQ(lines.rfind("qxtrap|", at), lines.rfind('\n', at) + 1) << lines;
+}
+
 }  // namespace
 }  // namespace qx::qxtrap
