@@ -38,8 +38,12 @@ class Event final : public KernelObject {
   SyncBlock* b_;
 };
 
-std::shared_ptr<Event> LookupEvent(HANDLE h) {
-  return HandleTable::Get().LookupAs<Event>(h, ObjectKind::kEvent);
+// REQUIRES: an open ReadSection. Null, with ERROR_INVALID_HANDLE, for anything
+// but an event.
+Event* PeekEvent(HANDLE h) {
+  auto* e = static_cast<Event*>(HandleTable::PeekSync(h, ObjectKind::kEvent));
+  if (e == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  return e;
 }
 
 HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa, bool manual,
@@ -92,21 +96,24 @@ HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
 }
 
 BOOL SetEvent(HANDLE hEvent) {
-  auto e = LookupEvent(hEvent);
+  ReadSection section;
+  Event* e = PeekEvent(hEvent);
   if (!e) return FALSE;
   e->Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
-  auto e = LookupEvent(hEvent);
+  ReadSection section;
+  Event* e = PeekEvent(hEvent);
   if (!e) return FALSE;
   e->Reset();
   return TRUE;
 }
 
 BOOL PulseEvent(HANDLE hEvent) {
-  auto e = LookupEvent(hEvent);
+  ReadSection section;
+  Event* e = PeekEvent(hEvent);
   if (!e) return FALSE;
   e->Set();
   e->Reset();

@@ -1,33 +1,100 @@
 #include "handle_table.h"
 
+#include <pthread.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/process.h>
 #include <qxplatform/sync.h>
+#include <sched.h>
+
+#include <cstdlib>
 
 #include "thread_object.h"
 
 namespace qx::platform {
+
+// --- Deferred destruction. ---
+
+__thread Reader* t_reader __attribute__((tls_model("initial-exec"))) = nullptr;
+
 namespace {
 
-// A handle encodes slot index and generation so that a stale handle (closed and
-// its slot reused) is refused instead of reaching the new object. The low two bits
-// are kept clear, as Windows does, and the value is never NULL or -1.
-constexpr uint32_t kMaxSlots = 1u << 24;
+// Every reader record ever made, newest first; records are only added.
+std::atomic<Reader*> g_readers{nullptr};
 
-uintptr_t Encode(uint32_t index, uint32_t generation) {
-  return ((uintptr_t(generation) << 24 | index) + 1) << 2;
+// Ends the thread's use of its record.
+void ReleaseReader(void* record) {
+  static_cast<Reader*>(record)->in_use.store(false, std::memory_order_release);
+  t_reader = nullptr;
 }
 
-bool Decode(HANDLE handle, uint32_t* index, uint32_t* generation) {
-  uintptr_t v = reinterpret_cast<uintptr_t>(handle);
-  if (v == 0 || (v & 3) != 0 || handle == INVALID_HANDLE_VALUE) return false;
-  v = (v >> 2) - 1;
-  *index = uint32_t(v & (kMaxSlots - 1));
-  *generation = uint32_t(v >> 24);
-  return true;
+// In a forked child only the forking thread lives on: the records of the others
+// are free again, even one whose thread was inside a section at the fork.
+void ResetReadersInChild() {
+  for (Reader* r = g_readers.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    if (r == t_reader) continue;
+    uint32_t seq = r->seq.load(std::memory_order_relaxed);
+    r->seq.store(seq + (seq & 1), std::memory_order_relaxed);
+    r->in_use.store(false, std::memory_order_relaxed);
+  }
+}
+
+pthread_key_t ReaderKey() {
+  static pthread_key_t key = [] {
+    pthread_key_t k;
+    if (pthread_key_create(&k, ReleaseReader) != 0 ||
+        pthread_atfork(nullptr, nullptr, ResetReadersInChild) != 0)
+      std::abort();
+    return k;
+  }();
+  return key;
+}
+
+// Returns once no thread is still in a ReadSection that may have read a slot
+// cleared before the call.
+void WaitForReaders() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with ReadSection's
+  for (Reader* r = g_readers.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+    uint32_t seen = r->seq.load(std::memory_order_acquire);
+    if ((seen & 1) == 0 || r == t_reader) continue;
+    // Sections are a few instructions long; one preempted in the middle ends when
+    // its thread runs again.
+    for (int spins = 0; r->seq.load(std::memory_order_acquire) == seen; ++spins)
+      if (spins > 100) ::sched_yield();
+  }
 }
 
 }  // namespace
+
+Reader* RegisterReader() {
+  pthread_key_t key = ReaderKey();
+  Reader* r = nullptr;
+  for (Reader* q = g_readers.load(std::memory_order_acquire); q != nullptr; q = q->next) {
+    bool idle = false;
+    if (!q->in_use.load(std::memory_order_relaxed) &&
+        q->in_use.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+      r = q;
+      break;
+    }
+  }
+  if (r == nullptr) {
+    r = new Reader;  // never freed: a remover may be reading it at any time
+    r->in_use.store(true, std::memory_order_relaxed);
+    Reader* head = g_readers.load(std::memory_order_relaxed);
+    do {
+      r->next = head;
+    } while (!g_readers.compare_exchange_weak(head, r, std::memory_order_release,
+                                              std::memory_order_relaxed));
+  }
+  // The thread's exit gives the record back; a thread whose key cannot be set
+  // keeps its record to the end.
+  (void)pthread_setspecific(key, r);
+  t_reader = r;
+  return r;
+}
+
+// --- The table. ---
+
+constinit std::atomic<HandleTable::Slot*> HandleTable::chunks_[kChunks] = {};
 
 HandleTable& HandleTable::Get() {
   static HandleTable* table = new HandleTable;  // never destroyed: waits may run during exit
@@ -41,47 +108,67 @@ HANDLE InsertCreated(ObjectRef object, bool existed) {
 }
 
 HANDLE HandleTable::Insert(ObjectRef object) {
+  const uint32_t kind = uint32_t(object->kind());
   std::lock_guard lock(mutex_);
   uint32_t index;
   if (!free_.empty()) {
     index = free_.back();
     free_.pop_back();
   } else {
-    if (slots_.size() >= kMaxSlots) {
+    if (size_ >= kMaxHandleSlots) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
-    index = uint32_t(slots_.size());
-    slots_.emplace_back();
+    index = size_;
+    if (SlotAt(index) == nullptr) {
+      // The first slot of a new chunk.
+      int c = 31 - __builtin_clz(index / kFirstChunk + 1);
+      chunks_[c].store(new Slot[size_t(kFirstChunk) << c], std::memory_order_release);
+    }
+    ++size_;
   }
-  Slot& slot = slots_[index];
+  Slot& slot = *SlotAt(index);
   slot.object = std::move(object);
-  slot.generation = (slot.generation + 1) & 0xFFFFFF;
-  return reinterpret_cast<HANDLE>(Encode(index, slot.generation));
+  slot.generation = (slot.generation + 1) & kGenerationMask;
+  if (slot.generation == 0) slot.generation = 1;  // 0 marks a free slot
+  slot.raw.store(slot.object.get(), std::memory_order_release);
+  slot.live.store(kind << 24 | slot.generation, std::memory_order_release);
+  return reinterpret_cast<HANDLE>(((uintptr_t(slot.generation) << 24 | index) + 1) << 2);
+}
+
+HandleTable::Slot* HandleTable::LockedSlot(HANDLE handle, uint32_t* index) {
+  uint32_t generation;
+  if (!DecodeHandle(handle, index, &generation) || *index >= size_) return nullptr;
+  Slot* slot = SlotAt(*index);
+  return slot->object && slot->generation == generation ? slot : nullptr;
 }
 
 ObjectRef HandleTable::Lookup(HANDLE handle) {
-  uint32_t index, generation;
-  if (Decode(handle, &index, &generation)) {
+  {
     std::lock_guard lock(mutex_);
-    if (index < slots_.size() && slots_[index].object && slots_[index].generation == generation)
-      return slots_[index].object;
+    uint32_t index;
+    if (Slot* slot = LockedSlot(handle, &index)) return slot->object;
   }
   SetLastError(ERROR_INVALID_HANDLE);
   return nullptr;
 }
 
 bool HandleTable::Remove(HANDLE handle) {
-  uint32_t index, generation;
   ObjectRef doomed;  // released outside the lock: destructors may take other locks
+  bool readable;
   {
     std::lock_guard lock(mutex_);
-    if (!Decode(handle, &index, &generation) || index >= slots_.size() || !slots_[index].object ||
-        slots_[index].generation != generation)
-      return false;
-    doomed = std::move(slots_[index].object);
+    uint32_t index;
+    Slot* slot = LockedSlot(handle, &index);
+    if (slot == nullptr) return false;
+    readable = IsSyncKind(slot->live.load(std::memory_order_relaxed) >> 24);
+    slot->live.store(0, std::memory_order_release);
+    slot->raw.store(nullptr, std::memory_order_release);
+    doomed = std::move(slot->object);
     free_.push_back(index);
   }
+  // A reader may still hold the raw pointer; the last reference must wait for it.
+  if (readable) WaitForReaders();
   return true;
 }
 

@@ -1,7 +1,10 @@
 // The process-wide handle table and the wait protocol every waitable object follows.
 //
 // Objects are reference counted: each handle holds one reference, and a wait in
-// progress holds another, so CloseHandle during a wait is safe.
+// progress holds another, so CloseHandle during a wait is safe. The hot calls on
+// mutexes, events and semaphores (a wait that succeeds at once, a release) skip
+// the count: they read the table inside a ReadSection, and the table destroys an
+// object of those kinds only after every section that could have read it ended.
 //
 // Waiting: every waitable object exposes a 32-bit futex word (its "sequence") that
 // changes whenever its state may have become signalled; for named objects the word
@@ -85,6 +88,66 @@ class KernelObject {
 
 using ObjectRef = std::shared_ptr<KernelObject>;
 
+// The kinds whose objects a ReadSection may use: their takes and releases are a
+// few atomic operations on their block.
+constexpr bool IsSyncKind(uint32_t kind) {
+  return kind == uint32_t(ObjectKind::kEvent) || kind == uint32_t(ObjectKind::kMutex) ||
+         kind == uint32_t(ObjectKind::kSemaphore);
+}
+
+// A handle encodes slot index and generation so that a stale handle (closed and
+// its slot reused) is refused instead of reaching the new object. The low two bits
+// are kept clear, as Windows does, and the value is never NULL or -1.
+inline constexpr uint32_t kMaxHandleSlots = 1u << 24;
+inline constexpr uint32_t kGenerationMask = 0xFFFFFF;
+
+inline bool DecodeHandle(HANDLE handle, uint32_t* index, uint32_t* generation) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(handle);
+  if (v == 0 || (v & 3) != 0) return false;  // also refuses INVALID_HANDLE_VALUE
+  v = (v >> 2) - 1;
+  if ((v >> 24) > kGenerationMask) return false;
+  *index = uint32_t(v & (kMaxHandleSlots - 1));
+  *generation = uint32_t(v >> 24);
+  return true;
+}
+
+// A thread's mark for the table's deferred destruction: odd while the thread is
+// inside a ReadSection. Records are never freed; a record whose thread ended is
+// reused by a new thread.
+struct Reader {
+  std::atomic<uint32_t> seq{0};
+  std::atomic<bool> in_use{false};
+  Reader* next = nullptr;
+};
+
+// The calling thread's record, null until its first section (initial-exec: read
+// with one instruction, no call).
+extern __thread Reader* t_reader __attribute__((tls_model("initial-exec")));
+Reader* RegisterReader();
+
+// While a ReadSection is open, raw pointers from HandleTable::PeekSync stay valid.
+// A section must be short, must not block and must not nest. Entering it costs a
+// store and a fence: the fence orders the mark before the reads of the table, so
+// that a removing thread (which fences between clearing a slot and looking at the
+// marks) either sees the mark or is not seen clearing the slot.
+class ReadSection {
+ public:
+  ReadSection() {
+    Reader* r = t_reader;
+    if (r == nullptr) r = RegisterReader();
+    r->seq.store(r->seq.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+  // Only this thread writes its record, and t_reader stays set inside a section:
+  // nothing needs keeping across the section.
+  ~ReadSection() {
+    Reader* r = t_reader;
+    r->seq.store(r->seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  ReadSection(const ReadSection&) = delete;
+  ReadSection& operator=(const ReadSection&) = delete;
+};
+
 class HandleTable {
  public:
   static HandleTable& Get();
@@ -98,20 +161,69 @@ class HandleTable {
   // Removes a handle; false when it was not in the table.
   bool Remove(HANDLE handle);
 
+  // REQUIRES: an open ReadSection. The mutex, event or semaphore behind a handle
+  // (of kind kind, or of any of the three when kind is kOther), valid until the
+  // section ends; null, with no last error set, for anything else.
+  static KernelObject* PeekSync(HANDLE handle, ObjectKind kind = ObjectKind::kOther);
+
   // Typed lookup: null, with ERROR_INVALID_HANDLE, when the handle is unknown or
   // of another kind.
   template <typename T>
   std::shared_ptr<T> LookupAs(HANDLE handle, ObjectKind kind);
 
  private:
+  // A slot's "live" word is the handle's generation (low 24 bits) and the
+  // object's kind (high 8 bits) while the handle is open, 0 when it is free: one
+  // load tells a reader whether a handle is current and of a kind it may touch.
   struct Slot {
-    ObjectRef object;
-    uint32_t generation = 0;
+    std::atomic<uint32_t> live{0};
+    std::atomic<KernelObject*> raw{nullptr};
+    ObjectRef object;         // guarded by mutex_
+    uint32_t generation = 0;  // guarded by mutex_
   };
+  // Slots sit in chunks that never move or go away, so that a reader without the
+  // lock can reach one. Chunk c holds kFirstChunk << c slots.
+  static constexpr uint32_t kFirstChunk = 256;
+  static constexpr int kChunks = 17;  // enough for the 2^24 slots a handle can name
+  static Slot* SlotAt(uint32_t index) {
+    if (index < kFirstChunk) {
+      Slot* chunk = chunks_[0].load(std::memory_order_acquire);
+      return chunk ? &chunk[index] : nullptr;
+    }
+    if (index >= kMaxHandleSlots) return nullptr;
+    int c = 31 - __builtin_clz(index / kFirstChunk + 1);
+    Slot* chunk = chunks_[c].load(std::memory_order_acquire);
+    return chunk ? &chunk[index - kFirstChunk * ((1u << c) - 1)] : nullptr;
+  }
+  // REQUIRES: mutex_ held. The slot of an open handle (and its index), or null.
+  Slot* LockedSlot(HANDLE handle, uint32_t* index);
+
   std::mutex mutex_;
-  std::vector<Slot> slots_;
+  // Static, so that a reader reaches a slot without finding the table first.
+  static std::atomic<Slot*> chunks_[kChunks];
+  uint32_t size_ = 0;  // slots handed out so far, guarded by mutex_
   std::vector<uint32_t> free_;
 };
+
+inline KernelObject* HandleTable::PeekSync(HANDLE handle, ObjectKind kind) {
+  // DecodeHandle's checks, folded into the comparison with the slot: NULL, and
+  // any value whose generation bits are out of range, never match a live slot.
+  uintptr_t v = reinterpret_cast<uintptr_t>(handle);
+  if ((v & 3) != 0) return nullptr;
+  v = (v >> 2) - 1;
+  const Slot* slot = SlotAt(uint32_t(v) & (kMaxHandleSlots - 1));
+  if (slot == nullptr) return nullptr;
+  uint32_t live = slot->live.load(std::memory_order_acquire);
+  if ((live & kGenerationMask) != (v >> 24)) return nullptr;
+  if (kind == ObjectKind::kOther ? !IsSyncKind(live >> 24) : live >> 24 != uint32_t(kind))
+    return nullptr;
+  // A slot freed and given to another object after the first look changes its
+  // live word before its pointer (both published with release), so a second look
+  // tells whether the pointer belongs to the handle.
+  KernelObject* object = slot->raw.load(std::memory_order_acquire);
+  if (slot->live.load(std::memory_order_relaxed) != live) return nullptr;
+  return object;
+}
 
 template <typename T>
 std::shared_ptr<T> HandleTable::LookupAs(HANDLE handle, ObjectKind kind) {

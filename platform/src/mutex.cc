@@ -205,8 +205,12 @@ HANDLE OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName) {
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
-  auto m = HandleTable::Get().LookupAs<Mutex>(hMutex, ObjectKind::kMutex);
-  if (!m) return FALSE;
+  ReadSection section;
+  auto* m = static_cast<Mutex*>(HandleTable::PeekSync(hMutex, ObjectKind::kMutex));
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   return m->Release() ? TRUE : FALSE;
 }
 

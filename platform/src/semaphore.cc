@@ -100,8 +100,12 @@ HANDLE OpenSemaphoreW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName
 }
 
 BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
-  auto s = HandleTable::Get().LookupAs<Semaphore>(hSemaphore, ObjectKind::kSemaphore);
-  if (!s) return FALSE;
+  ReadSection section;
+  auto* s = static_cast<Semaphore*>(HandleTable::PeekSync(hSemaphore, ObjectKind::kSemaphore));
+  if (s == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   if (lReleaseCount <= 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;

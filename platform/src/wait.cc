@@ -93,6 +93,20 @@ DWORD WaitObjects(const std::vector<ObjectRef>& objects, bool wait_all, DWORD ti
   }
 }
 
+// A wait on one object that the fast path could not satisfy; holds a reference
+// while it sleeps.
+__attribute__((noinline)) DWORD WaitOne(HANDLE handle, DWORD timeout_ms) {
+  ObjectRef o = HandleTable::Get().Lookup(handle);
+  if (!o || !o->waitable()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  Take t = o->TryTake();
+  if (t != Take::kNo) return t == Take::kAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+  if (timeout_ms == 0) return WAIT_TIMEOUT;
+  return WaitObjects({std::move(o)}, false, timeout_ms);
+}
+
 }  // namespace
 }  // namespace qx::platform
 
@@ -127,16 +141,17 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  // The common case first, without allocating: the object is free.
-  ObjectRef o = HandleTable::Get().Lookup(hHandle);
-  if (!o || !o->waitable()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
+  // The common case first, without a reference: a mutex, event or semaphore that
+  // is free.
+  {
+    ReadSection section;
+    if (KernelObject* sync = HandleTable::PeekSync(hHandle)) {
+      Take t = sync->TryTake();
+      if (t != Take::kNo) return t == Take::kAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+      if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+    }
   }
-  Take t = o->TryTake();
-  if (t != Take::kNo) return t == Take::kAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
-  if (dwMilliseconds == 0) return WAIT_TIMEOUT;
-  return WaitObjects({std::move(o)}, false, dwMilliseconds);
+  return WaitOne(hHandle, dwMilliseconds);
 }
 
 }  // extern "C"
