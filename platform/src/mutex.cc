@@ -3,13 +3,16 @@
 // A robust mutex is what Windows' abandonment needs: when the owning thread ends,
 // or its process dies (even by SIGKILL), the kernel marks the mutex and the next
 // locker gets EOWNERDEAD and owns it; that becomes WAIT_ABANDONED. The recursive
-// type gives the owner-thread recursion and refuses an unlock by another thread.
-// Besides the lock the SyncBlock keeps the owner (process and thread id) and the
-// recursion depth, and an "abandoned" flag for an abandonment learnt by a wait that
-// had to give the mutex back (a wait-all that could not take everything).
+// type gives the owner-thread recursion and refuses an unlock by another thread,
+// so the lock alone says who owns the mutex and how deeply: an uncontended wait
+// and release are one C library call each, with nothing else to keep. Besides the
+// lock the SyncBlock keeps an "abandoned" flag for an abandonment learnt by a wait
+// that had to give the mutex back (a wait-all that could not take everything).
+#include <linux/futex.h>
 #include <pthread.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/sync.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,14 +37,23 @@ bool InitLock(SyncBlock* b, bool shared) {
   return rc == 0;
 }
 
+// The owning thread's id, 0 when the mutex is free or its owner died. The
+// kernel's robust-futex protocol keeps it in the lock's futex word, which is how
+// the kernel finds the mutexes of a thread that ends.
+pid_t OwnerTid(const SyncBlock* b) {
+  return __atomic_load_n(&b->lock.__data.__lock, __ATOMIC_RELAXED) & FUTEX_TID_MASK;
+}
+
 class Mutex final : public KernelObject {
  public:
-  explicit Mutex(std::unique_ptr<SyncHome> home) : home_(std::move(home)), b_(home_->block()) {}
+  explicit Mutex(std::unique_ptr<SyncHome> home)
+      : home_(std::move(home)), b_(home_->block()), word_(home_->word()) {}
   ~Mutex() override {
     // A thread of ours still owns the mutex: the C library's list of owned robust
     // mutexes points into the block, so it must stay mapped (and, unnamed, stay
     // allocated) until the process ends.
-    if (b_->owner_pid.load() == uint32_t(SelfPid()) && b_->owner_tid.load() != 0) {
+    pid_t owner = OwnerTid(b_);
+    if (owner != 0 && ::syscall(SYS_tgkill, SelfPid(), owner, 0) == 0) {
       if (home_->section())
         home_->section()->KeepMapped();
       else
@@ -50,7 +62,7 @@ class Mutex final : public KernelObject {
   }
   ObjectKind kind() const override { return ObjectKind::kMutex; }
   bool waitable() const override { return true; }
-  WaitWord Word() override { return home_->word(); }
+  WaitWord Word() override { return word_; }
   const void* Identity() const override { return b_; }
 
   Take TryTake() override { return Owned(pthread_mutex_trylock(&b_->lock)); }
@@ -61,9 +73,6 @@ class Mutex final : public KernelObject {
     if (rc == EOWNERDEAD) {
       // Learnt here, told to whoever takes it next.
       pthread_mutex_consistent(&b_->lock);
-      b_->depth = 0;
-      b_->owner_tid = 0;
-      b_->owner_pid = 0;
       b_->abandoned = 1;
     }
     pthread_mutex_unlock(&b_->lock);
@@ -75,7 +84,7 @@ class Mutex final : public KernelObject {
     Release();
   }
 
-  bool NeedsPolling() override { return b_->owner_tid.load(std::memory_order_relaxed) != 0; }
+  bool NeedsPolling() override { return OwnerTid(b_) != 0; }
 
   bool WaitAlone(const WaitClock::time_point* deadline, DWORD* result) override {
     int rc;
@@ -101,54 +110,35 @@ class Mutex final : public KernelObject {
 
   // False (ERROR_NOT_OWNER) when the calling thread does not own the mutex.
   bool Release() {
-    if (b_->owner_tid.load(std::memory_order_relaxed) != uint32_t(SelfTid()) ||
-        b_->owner_pid.load(std::memory_order_relaxed) != uint32_t(SelfPid())) {
-      SetLastError(ERROR_NOT_OWNER);
-      return false;
-    }
-    const uint32_t depth = b_->depth;
-    if (depth <= 1) {
-      b_->depth = 0;
-      b_->owner_tid.store(0, std::memory_order_relaxed);
-      b_->owner_pid.store(0, std::memory_order_relaxed);
-    } else {
-      b_->depth = depth - 1;
-    }
     if (pthread_mutex_unlock(&b_->lock) != 0) {
-      // Only when the lock no longer belongs to this thread (it was found abandoned
-      // by a thread that reused our id): leave the record as it was.
-      b_->depth = depth;
       SetLastError(ERROR_NOT_OWNER);
       return false;
     }
-    if (depth <= 1) Changed(home_->word());
+    // A recursive release bumps the word too: a waiter on several objects that
+    // wakes for it finds the mutex still owned and sleeps again, a rare cost that
+    // spares every release a look at the lock.
+    Changed(word_);
     return true;
   }
 
  private:
-  // Records the ownership a lock call returned.
+  // What a lock call's result means for the wait.
   Take Owned(int rc) {
-    bool abandoned = false;
-    if (rc == EOWNERDEAD) {
-      pthread_mutex_consistent(&b_->lock);
-      b_->depth = 0;
-      abandoned = true;
-    } else if (rc != 0) {
-      return Take::kNo;
+    if (rc == 0) {
+      // The flag is only set by a thread about to free the mutex, so a recursive
+      // acquisition finds it clear.
+      if (b_->abandoned.load(std::memory_order_relaxed) == 0) return Take::kYes;
+      return b_->abandoned.exchange(0) != 0 ? Take::kAbandoned : Take::kYes;
     }
-    if (b_->depth++ == 0) {
-      // The lock orders these fields; only the flag may be set by a non-owner
-      // (a wait-all giving the mutex back), and it is rarely set.
-      if (b_->abandoned.load(std::memory_order_relaxed) != 0 && b_->abandoned.exchange(0))
-        abandoned = true;
-      b_->owner_pid.store(uint32_t(SelfPid()), std::memory_order_relaxed);
-      b_->owner_tid.store(uint32_t(SelfTid()), std::memory_order_relaxed);
-    }
-    return abandoned ? Take::kAbandoned : Take::kYes;
+    if (rc != EOWNERDEAD) return Take::kNo;
+    pthread_mutex_consistent(&b_->lock);
+    b_->abandoned.store(0, std::memory_order_relaxed);
+    return Take::kAbandoned;
   }
 
   std::unique_ptr<SyncHome> home_;
   SyncBlock* b_;
+  WaitWord word_;
 };
 
 HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa, bool owner) {
@@ -157,12 +147,7 @@ HANDLE OpenOrCreate(const char* name, bool create, const SECURITY_ATTRIBUTES* sa
   // slip in between.
   auto init = [&](SyncBlock* b, bool shared) {
     if (!InitLock(b, shared)) return false;
-    if (owner) {
-      pthread_mutex_lock(&b->lock);
-      b->depth = 1;
-      b->owner_pid = uint32_t(SelfPid());
-      b->owner_tid = uint32_t(SelfTid());
-    }
+    if (owner) pthread_mutex_lock(&b->lock);
     return true;
   };
   auto undo = [&](SyncBlock* b) {

@@ -24,7 +24,9 @@
 namespace qx::platform {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'X', 'K', 'O', 'B', 'J', '2', '\0'};
+// The version digit changes with the layout of the first page: a program built
+// with another layout refuses the object instead of misreading it.
+constexpr char kMagic[8] = {'Q', 'X', 'K', 'O', 'B', 'J', '3', '\0'};
 
 // A namespace folder is world-writable with the sticky bit, like /tmp: any user
 // who can reach $QX_RUNTIME_DIR may create objects, the object file's mode decides

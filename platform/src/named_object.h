@@ -44,12 +44,9 @@ struct SyncBlock {
   int32_t maximum = 0;                 // semaphores
   uint32_t manual = 0;                 // events, timers: manual reset
   std::atomic<uint32_t> abandoned{0};  // mutexes: the next owner is told
-  std::atomic<uint32_t> owner_pid{0};  // mutexes: owning thread's process and id
-  std::atomic<uint32_t> owner_tid{0};
-  uint32_t depth = 0;              // mutexes: recursion of the owner
-  std::atomic<int64_t> due_ns{0};  // timers: CLOCK_REALTIME of expiry, 0 idle
-  int64_t period_ns = 0;           // timers
-  pthread_mutex_t lock;            // mutexes: the robust owner lock; timers: guard
+  std::atomic<int64_t> due_ns{0};      // timers: CLOCK_REALTIME of expiry, 0 idle
+  int64_t period_ns = 0;               // timers
+  pthread_mutex_t lock;  // mutexes: the robust lock, owner and recursion; timers: guard
 };
 
 // The start of every named object file. Written once by the creator; the file's

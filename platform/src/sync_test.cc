@@ -58,6 +58,28 @@ TEST(Mutex, RecursiveForTheOwnerRefusedToOthersAbandonedByAnEndingThread) {
   CloseHandle(m);
 }
 
+TEST(Mutex, ClosedWhileOwnedStaysMappedForTheThreadsOtherMutexes) {
+  // The C library lists a thread's robust mutexes newest first, and the kernel
+  // walks that list when the thread ends; a page unmapped under the list would
+  // end the walk and leave the older mutex owned by a dead thread forever.
+  HANDLE older = CreateMutexA(nullptr, FALSE, nullptr);
+  std::thread([&] {
+    HANDLE named = CreateMutexA(nullptr, FALSE, "QX.UNIT.OWNED.CLOSED");
+    EXPECT_EQ(WaitForSingleObject(older, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(named, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(named));
+  }).join();
+  EXPECT_EQ(WaitForSingleObject(older, 2000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(older));
+  // The name went with the last handle; a new mutex under it starts free.
+  HANDLE again = CreateMutexA(nullptr, FALSE, "QX.UNIT.OWNED.CLOSED");
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(again));
+  CloseHandle(again);
+  CloseHandle(older);
+}
+
 TEST(Mutex, NamedInitialOwnerOnlyForTheCreator) {
   HANDLE a = CreateMutexA(nullptr, TRUE, "QX.UNIT.MX");
   ASSERT_NE(a, nullptr);
