@@ -2,10 +2,18 @@
 #include <qxplatform/environment.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/text.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "address_sanitizer.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qx::platform {
 namespace {
@@ -59,6 +67,105 @@ std::optional<std::string> GetEnv(const char* name) {
 std::string ExpandEnvironment(std::string_view text) {
   std::lock_guard lock(EnvLock());
   return ExpandLocked(text);
+}
+
+namespace {
+
+// Memory is mapped in whole pages: bytes that share a page with a readable byte
+// are readable too.
+constexpr uintptr_t kPage = 4096;
+
+bool InOnePage(const void* p, size_t size) {
+  return (reinterpret_cast<uintptr_t>(p) & (kPage - 1)) <= kPage - size;
+}
+
+// True when the NUL-terminated text differs from expected (whose size is known).
+// Like strcmp, but in line: blocks of the text may be read past its NUL inside
+// one page.
+bool TextDiffers(const char* text, const std::string& expected) {
+  const char* want = expected.c_str();
+  size_t size = expected.size() + 1;  // the NUL must match too
+  size_t i = 0;
+#if defined(__SSE2__) && !defined(QXP_ADDRESS_SANITIZER)
+  constexpr size_t kBlock = 16;
+  auto block_differs = [&](size_t at) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(want + at));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(a, b)) != 0xFFFF;
+  };
+  for (; i + kBlock <= size && InOnePage(text + i, kBlock); i += kBlock)
+    if (block_differs(i)) return true;
+  // The last bytes as one block ending with expected's NUL, overlapping bytes
+  // already compared.
+  if (i < size && size >= kBlock && InOnePage(text + size - kBlock, kBlock))
+    return block_differs(size - kBlock);
+#endif
+  // The rest byte by byte, stopping at the first difference: the text's NUL
+  // differs from any byte of expected before expected's own NUL.
+  for (; i < size; ++i)
+    if (text[i] != want[i]) return true;
+  return false;
+}
+
+// True when list[0..count) differs from recorded[0..count), where recorded ends
+// with its only null. The compare stops at the first difference, which a
+// shorter list has at or before its own null: list's entries are read no
+// further than that, except that a block of entries read at once may run past
+// its null inside the same memory page, which is mapped as a whole (the way the
+// C library's string functions read). Blocks keep the compare to a few
+// instructions per entry: environments hold dozens of entries and a watching
+// caller compares them at every call.
+bool ListsDiffer(char* const* list, char* const* recorded, size_t count) {
+  size_t i = 0;
+#if defined(__SSE2__) && !defined(QXP_ADDRESS_SANITIZER)
+  constexpr size_t kBlock = 8;  // entries, 64 bytes
+  while (i + kBlock <= count && InOnePage(list + i, kBlock * sizeof(char*))) {
+    auto load = [](char* const* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    __m128i same01 = _mm_and_si128(_mm_cmpeq_epi32(load(list + i), load(recorded + i)),
+                                   _mm_cmpeq_epi32(load(list + i + 2), load(recorded + i + 2)));
+    __m128i same23 = _mm_and_si128(_mm_cmpeq_epi32(load(list + i + 4), load(recorded + i + 4)),
+                                   _mm_cmpeq_epi32(load(list + i + 6), load(recorded + i + 6)));
+    if (_mm_movemask_epi8(_mm_and_si128(same01, same23)) != 0xFFFF) return true;
+    i += kBlock;
+  }
+  // The last entries as one block ending with the recorded null, overlapping
+  // entries already compared.
+  if (i < count && count >= kBlock && InOnePage(list + count - kBlock, kBlock * sizeof(char*)))
+    return ListsDiffer(list + count - kBlock, recorded + count - kBlock, kBlock);
+#endif
+  for (; i < count; ++i)
+    if (list[i] != recorded[i]) return true;
+  return false;
+}
+
+}  // namespace
+
+bool EnvironmentWatch::Changed() const {
+  char** env = environ;
+  if (!recorded_ || env != array_) return true;
+  if (ListsDiffer(env, entries_.data(), entries_.size())) return true;
+  for (const auto& [entry, text] : watched_)
+    if (TextDiffers(entry, text)) return true;
+  return false;
+}
+
+void EnvironmentWatch::Record() {
+  char** env = environ;
+  array_ = env;
+  entries_.clear();
+  watched_.clear();
+  for (size_t i = 0; env != nullptr && env[i] != nullptr; ++i) entries_.push_back(env[i]);
+  if (env != nullptr) entries_.push_back(nullptr);
+  for (const std::string& name : names_) {
+    for (size_t i = 0; env != nullptr && env[i] != nullptr; ++i) {
+      // The first entry of a name is the one getenv answers with.
+      if (std::strncmp(env[i], name.c_str(), name.size()) == 0 && env[i][name.size()] == '=') {
+        watched_.emplace_back(env[i], env[i]);
+        break;
+      }
+    }
+  }
+  recorded_ = true;
 }
 
 }  // namespace qx::platform

@@ -2,13 +2,12 @@
 #include <qxplatform/format.h>
 #include <qxplatform/text.h>
 
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 namespace qx::platform {
 namespace {
@@ -28,12 +27,18 @@ size_t ParseImpl(std::basic_string_view<Ch> s, Conversion* out) {
   auto at = [&](size_t k) -> Ch { return k < s.size() ? s[k] : Ch(0); };
   for (;; ++i) {
     Ch ch = at(i);
-    if (ch == '-') c.left = true;
-    else if (ch == '+') c.plus = true;
-    else if (ch == ' ') c.space = true;
-    else if (ch == '#') c.alt = true;
-    else if (ch == '0') c.zero = true;
-    else break;
+    if (ch == '-')
+      c.left = true;
+    else if (ch == '+')
+      c.plus = true;
+    else if (ch == ' ')
+      c.space = true;
+    else if (ch == '#')
+      c.alt = true;
+    else if (ch == '0')
+      c.zero = true;
+    else
+      break;
   }
   auto number = [&](int* value) -> bool {
     long v = 0;
@@ -110,10 +115,14 @@ bool Is64(const Conversion& c) {
 int64_t AsInt(const FormatArg& v) {
   switch (v.kind) {
     case Kind::kInt:
-    case Kind::kUInt: return v.i;
-    case Kind::kDouble: return int64_t(v.d);
-    case Kind::kPointer: return int64_t(reinterpret_cast<uintptr_t>(v.p));
-    default: return 0;
+    case Kind::kUInt:
+      return v.i;
+    case Kind::kDouble:
+      return int64_t(v.d);
+    case Kind::kPointer:
+      return int64_t(reinterpret_cast<uintptr_t>(v.p));
+    default:
+      return 0;
   }
 }
 
@@ -124,7 +133,76 @@ double AsDouble(const FormatArg& v) {
   return 0;
 }
 
+// Copies n bytes. Message pieces are mostly a few bytes long: those are copied
+// in place, with loads and stores that stay inside both ranges, instead of by a
+// call to the C library.
+inline void CopyBytes(char* to, const char* from, size_t n) {
+  if (n >= 16 && n <= 32) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8 && n < 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n < 4) {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
+// Where narrow output goes: a growing string, or a caller's buffer that keeps
+// what fits and drops the rest.
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void Put(const char* text, size_t n) { out_.append(text, n); }
+  void Fill(char c, size_t n) { out_.append(n, c); }
+  // Characters that can still show.
+  size_t Room() const { return SIZE_MAX / 2; }
+
+ private:
+  std::string& out_;
+};
+
+class BufferSink {
+ public:
+  BufferSink(char* out, size_t cap) : out_(out), cap_(cap) {}
+  void Put(const char* text, size_t n) {
+    n = std::min(n, cap_ - size_);
+    CopyBytes(out_ + size_, text, n);
+    size_ += n;
+  }
+  void Fill(char c, size_t n) {
+    n = std::min(n, cap_ - size_);
+    if (n == 0) return;
+    std::memset(out_ + size_, c, n);
+    size_ += n;
+  }
+  size_t Room() const { return cap_ - size_; }
+  size_t size() const { return size_; }
+  // Room() characters to write into directly; Advance keeps n of them.
+  char* Tail() { return out_ + size_; }
+  void Advance(size_t n) { size_ += std::min(n, cap_ - size_); }
+
+ private:
+  char* out_;
+  size_t cap_;
+  size_t size_ = 0;
+};
+
 // Pads text (already cut to the precision) to the width.
+template <typename Sink>
+void PadNarrow(Sink& out, std::string_view text, const Conversion& c) {
+  size_t width = c.width > 0 ? size_t(c.width) : 0;
+  size_t fill = width > text.size() ? width - text.size() : 0;
+  if (!c.left) out.Fill(c.zero ? '0' : ' ', fill);
+  out.Put(text.data(), text.size());
+  if (c.left) out.Fill(' ', fill);
+}
+
 template <typename Ch>
 void Pad(std::basic_string<Ch>& out, std::basic_string_view<Ch> text, const Conversion& c) {
   size_t width = c.width > 0 ? size_t(c.width) : 0;
@@ -134,9 +212,91 @@ void Pad(std::basic_string<Ch>& out, std::basic_string_view<Ch> text, const Conv
   if (c.left) out.append(fill, Ch(' '));
 }
 
-// Formats a number through the C library with a conversion this code built itself
-// and a value of the matching type.
+// An integer conversion (d i u o x X) as the C library prints it, for a value of
+// any kind: sign or "0x" prefix, zeros, digits and padding.
+template <typename Sink>
+void AppendInteger(Sink& out, const Conversion& c, const FormatArg& v) {
+  using L = Conversion::Length;
+  int64_t x = AsInt(v);
+  bool is_signed = c.conv == 'd' || c.conv == 'i';
+  bool negative = false;
+  uint64_t magnitude;
+  if (is_signed) {
+    if (!Is64(c)) x = c.length == L::kHH ? int8_t(x) : c.length == L::kH ? int16_t(x) : int32_t(x);
+    negative = x < 0;
+    magnitude = negative ? 0 - uint64_t(x) : uint64_t(x);
+  } else {
+    magnitude = uint64_t(x);
+    if (!Is64(c))
+      magnitude = c.length == L::kHH  ? uint8_t(magnitude)
+                  : c.length == L::kH ? uint16_t(magnitude)
+                                      : uint32_t(magnitude);
+  }
+  char digits[24];  // 22 octal digits hold 64 bits
+  size_t end = sizeof digits, start = end;
+  // A precision of 0 prints no digits for the value 0. Each base has its own loop:
+  // a division by a constant is a multiplication, by a variable a slow divide.
+  if (!(c.precision == 0 && magnitude == 0)) {
+    uint64_t m = magnitude;
+    if (c.conv == 'o') {
+      do digits[--start] = char('0' + (m & 7));
+      while ((m >>= 3) != 0);
+    } else if (c.conv == 'x' || c.conv == 'X') {
+      const char* hex = c.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+      do digits[--start] = hex[m & 15];
+      while ((m >>= 4) != 0);
+    } else {
+      do digits[--start] = char('0' + m % 10);
+      while ((m /= 10) != 0);
+    }
+  }
+  size_t count = end - start;
+  size_t zeros = c.precision > 0 && size_t(c.precision) > count ? size_t(c.precision) - count : 0;
+  char prefix[2];
+  size_t prefix_size = 0;
+  if (is_signed) {
+    if (negative)
+      prefix[prefix_size++] = '-';
+    else if (c.plus)
+      prefix[prefix_size++] = '+';
+    else if (c.space)
+      prefix[prefix_size++] = ' ';
+  }
+  if (c.alt) {
+    // "#o" makes the first digit a zero; "#x" prefixes a value other than 0.
+    if (c.conv == 'o' && zeros == 0 && (count == 0 || digits[start] != '0')) zeros = 1;
+    if ((c.conv == 'x' || c.conv == 'X') && magnitude != 0) {
+      prefix[prefix_size++] = '0';
+      prefix[prefix_size++] = c.conv;
+    }
+  }
+  size_t total = prefix_size + zeros + count;
+  size_t width = c.width > 0 ? size_t(c.width) : 0;
+  size_t pad = width > total ? width - total : 0;
+  // The 0 flag pads with zeros after the sign, unless the value is left-aligned or
+  // has a precision.
+  if (pad > 0 && !c.left && c.zero && c.precision < 0) {
+    zeros += pad;
+    pad = 0;
+  }
+  if (!c.left) out.Fill(' ', pad);
+  out.Put(prefix, prefix_size);
+  out.Fill('0', zeros);
+  out.Put(digits + start, count);
+  if (c.left) out.Fill(' ', pad);
+}
+
+// Formats a number: integers as AppendInteger does, pointers and floating-point
+// values through the C library with a conversion this code built itself and a
+// value of the matching type.
 std::string Number(const Conversion& c, const FormatArg& v) {
+  if (c.conv == 'd' || c.conv == 'i' || c.conv == 'u' || c.conv == 'o' || c.conv == 'x' ||
+      c.conv == 'X') {
+    std::string out;
+    StringSink sink(out);
+    AppendInteger(sink, c, v);
+    return out;
+  }
   char pattern[32];
   char* p = pattern;
   *p++ = '%';
@@ -151,40 +311,13 @@ std::string Number(const Conversion& c, const FormatArg& v) {
   if (c.precision >= 0) f += "." + std::to_string(c.precision);
   char buf[kMaxFieldWidth * 2 + 400];
   int n = 0;
-  switch (c.conv) {
-    case 'd':
-    case 'i': {
-      int64_t x = AsInt(v);
-      using L = Conversion::Length;
-      if (!Is64(c)) x = c.length == L::kHH ? int8_t(x) : c.length == L::kH ? int16_t(x) : int32_t(x);
-      f += "lld";
-      n = std::snprintf(buf, sizeof buf, f.c_str(), (long long)x);
-      break;
-    }
-    case 'u':
-    case 'o':
-    case 'x':
-    case 'X': {
-      uint64_t x = uint64_t(AsInt(v));
-      using L = Conversion::Length;
-      if (!Is64(c))
-        x = c.length == L::kHH ? uint8_t(x) : c.length == L::kH ? uint16_t(x) : uint32_t(x);
-      f += "ll";
-      f += c.conv;
-      n = std::snprintf(buf, sizeof buf, f.c_str(), (unsigned long long)x);
-      break;
-    }
-    case 'p': {
-      f += 'p';
-      n = std::snprintf(buf, sizeof buf, f.c_str(),
-                        v.kind == Kind::kPointer ? v.p : reinterpret_cast<const void*>(AsInt(v)));
-      break;
-    }
-    default: {  // e E f F g G a A
-      f += c.conv;
-      n = std::snprintf(buf, sizeof buf, f.c_str(), AsDouble(v));
-      break;
-    }
+  if (c.conv == 'p') {
+    f += 'p';
+    n = std::snprintf(buf, sizeof buf, f.c_str(),
+                      v.kind == Kind::kPointer ? v.p : reinterpret_cast<const void*>(AsInt(v)));
+  } else {  // e E f F g G a A
+    f += c.conv;
+    n = std::snprintf(buf, sizeof buf, f.c_str(), AsDouble(v));
   }
   if (n < 0) return {};
   return std::string(buf, size_t(n) < sizeof buf ? size_t(n) : sizeof buf - 1);
@@ -218,48 +351,146 @@ std::string NarrowOf(const Conversion& c, const FormatArg& v, bool wide_format) 
   return Number(d, v);
 }
 
-template <typename Ch>
-void AppendImpl(std::basic_string<Ch>& out, const Conversion& c, const FormatArg& v,
-                bool wide_format) {
+// Cuts a narrow text to the precision (bytes, never inside a character) and pads it.
+template <typename Sink>
+void AppendText(Sink& out, std::string_view text, const Conversion& c) {
+  if (c.precision >= 0 && text.size() > size_t(c.precision)) {
+    size_t cut = size_t(c.precision);
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text = text.substr(0, cut);
+  }
+  PadNarrow(out, text, c);
+}
+
+// The longest string value read onto the stack; longer reads go to the heap.
+constexpr size_t kStackString = 8192;
+
+// A narrow string value. Only what can still show is read: the characters that
+// fit, plus enough to decide the width, the precision cut and the final cut.
+template <typename Sink>
+void AppendString(Sink& out, const Conversion& c, const char* s) {
+  if constexpr (std::is_same_v<Sink, BufferSink>) {
+    // Without a precision to cut at or blanks to put before it, the text goes
+    // straight into the buffer.
+    if (c.precision < 0 && (c.width <= 0 || c.left)) {
+      size_t n = SafeCopyString(s, out.Tail(), std::min(kMaxStringValue, out.Room()));
+      out.Advance(n);
+      if (c.width > 0 && size_t(c.width) > n) out.Fill(' ', size_t(c.width) - n);
+      return;
+    }
+  }
+  size_t max = c.precision >= 0 ? size_t(c.precision) + 4 : kMaxStringValue;
+  size_t limit = std::min(max, out.Room() + kMaxFieldWidth + 8);
+  if (limit <= kStackString) {
+    char text[kStackString];
+    size_t n = SafeCopyString(s, text, limit);
+    AppendText(out, std::string_view(text, n), c);
+  } else {
+    AppendText(out, SafeReadString(s, limit), c);
+  }
+}
+
+template <typename Sink>
+void AppendNarrow(Sink& out, const Conversion& c, const FormatArg& v, bool wide_format) {
+  switch (c.conv) {
+    case '%':
+      out.Put("%", 1);
+      return;
+    case 'n':
+      return;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+      AppendInteger(out, c, v);
+      return;
+    case 's':
+    case 'S':
+      if (v.kind == Kind::kString && v.p != nullptr && !IsWideString(c, wide_format)) {
+        AppendString(out, c, static_cast<const char*>(v.p));
+        return;
+      }
+      [[fallthrough]];
+    case 'c':
+    case 'C':
+      AppendText(out, NarrowOf(c, v, wide_format), c);
+      return;
+    default: {
+      std::string text = Number(c, v);
+      out.Put(text.data(), text.size());
+      return;
+    }
+  }
+}
+
+// One wide conversion.
+void AppendWide(std::u16string& out, const Conversion& c, const FormatArg& v, bool wide_format) {
   if (c.conv == '%') {
-    out += Ch('%');
+    out += u'%';
     return;
   }
   if (c.conv == 'n') return;
-  std::string text;
   bool textual = c.conv == 's' || c.conv == 'S' || c.conv == 'c' || c.conv == 'C';
   if (textual) {
-    text = NarrowOf(c, v, wide_format);
-    if constexpr (sizeof(Ch) == 1) {
-      // Precision counts bytes of the narrow text; do not cut inside a character.
-      if (c.precision >= 0 && text.size() > size_t(c.precision)) {
-        size_t cut = size_t(c.precision);
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-        text.resize(cut);
-      }
-      Pad<char>(out, text, c);
-    } else {
-      auto w = Utf8ToUtf16(text);
-      std::u16string ws = w ? *w : std::u16string(u"?");
-      if (c.precision >= 0 && ws.size() > size_t(c.precision)) ws.resize(size_t(c.precision));
-      Pad<char16_t>(out, ws, c);
-    }
+    auto w = Utf8ToUtf16(NarrowOf(c, v, wide_format));
+    std::u16string ws = w ? *w : std::u16string(u"?");
+    if (c.precision >= 0 && ws.size() > size_t(c.precision)) ws.resize(size_t(c.precision));
+    Pad<char16_t>(out, ws, c);
     return;
   }
-  text = Number(c, v);
-  if constexpr (sizeof(Ch) == 1) {
-    out += text;
-  } else {
-    for (char ch : text) out += char16_t(static_cast<unsigned char>(ch));
+  for (char ch : Number(c, v)) out += char16_t(static_cast<unsigned char>(ch));
+}
+
+void AppendImpl(std::string& out, const Conversion& c, const FormatArg& v, bool wide_format) {
+  StringSink sink(out);
+  AppendNarrow(sink, c, v, wide_format);
+}
+
+void AppendImpl(std::u16string& out, const Conversion& c, const FormatArg& v, bool wide_format) {
+  AppendWide(out, c, v, wide_format);
+}
+
+// The values of a printf format, taken in order; missing ones count as kNone.
+class ArgTaker {
+ public:
+  explicit ArgTaker(std::span<const FormatArg> args) : args_(args) {}
+  FormatArg Take() { return next_ < args_.size() ? args_[next_++] : FormatArg{}; }
+
+ private:
+  std::span<const FormatArg> args_;
+  size_t next_ = 0;
+};
+
+// Resolves the '*' width and precision of a conversion from the values.
+void TakeStars(Conversion* c, ArgTaker& take) {
+  if (c->width_arg) {
+    int64_t w = AsInt(take.Take());
+    if (w < 0) c->left = true, w = -w;
+    c->width = int(w > kMaxFieldWidth ? kMaxFieldWidth : w);
   }
+  if (c->precision_arg) {
+    int64_t p = AsInt(take.Take());
+    c->precision = p < 0 ? -1 : int(p > kMaxFieldWidth ? kMaxFieldWidth : p);
+  }
+}
+
+template <typename Out>
+void Convert(Out& out, Conversion c, ArgTaker& take, bool wide) {
+  if (c.width_arg || c.precision_arg) TakeStars(&c, take);
+  FormatArg v = (c.conv == '%' || c.conv == 'n') ? FormatArg{} : take.Take();
+  if constexpr (std::is_same_v<Out, std::u16string>)
+    AppendWide(out, c, v, wide);
+  else
+    AppendNarrow(out, c, v, wide);
 }
 
 template <typename Ch>
 std::basic_string<Ch> PrintfImpl(std::basic_string_view<Ch> fmt, std::span<const FormatArg> args,
                                  bool wide) {
   std::basic_string<Ch> out;
-  size_t next = 0;
-  auto take = [&]() -> FormatArg { return next < args.size() ? args[next++] : FormatArg{}; };
+  ArgTaker take(args);
   for (size_t i = 0; i < fmt.size();) {
     if (fmt[i] != Ch('%')) {
       size_t j = fmt.find(Ch('%'), i);
@@ -274,19 +505,12 @@ std::basic_string<Ch> PrintfImpl(std::basic_string_view<Ch> fmt, std::span<const
       out += fmt[i++];
       continue;
     }
-    if (c.width_arg) {
-      int64_t w = AsInt(take());
-      if (w < 0) c.left = true, w = -w;
-      c.width = int(w > kMaxFieldWidth ? kMaxFieldWidth : w);
+    if constexpr (sizeof(Ch) == 1) {
+      StringSink sink(out);
+      Convert(sink, c, take, wide);
+    } else {
+      Convert(out, c, take, wide);
     }
-    if (c.precision_arg) {
-      int64_t p = AsInt(take());
-      c.precision = p < 0 ? -1 : int(p > kMaxFieldWidth ? kMaxFieldWidth : p);
-    }
-    if (c.conv == '%' || c.conv == 'n')
-      AppendImpl(out, c, FormatArg{}, wide);
-    else
-      AppendImpl(out, c, take(), wide);
     i += 1 + n;
   }
   return out;
@@ -311,14 +535,20 @@ std::vector<Kind> PrintfKindsImpl(std::basic_string_view<Ch> fmt, bool wide) {
 
 FormatArg ReadOne(Kind k, bool is64, va_list& ap) {
   switch (k) {
-    case Kind::kInt: return FormatArg::Int(is64 ? va_arg(ap, long long) : va_arg(ap, int));
+    case Kind::kInt:
+      return FormatArg::Int(is64 ? va_arg(ap, long long) : va_arg(ap, int));
     case Kind::kUInt:
       return FormatArg::UInt(is64 ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned));
-    case Kind::kDouble: return FormatArg::Double(va_arg(ap, double));
-    case Kind::kString: return FormatArg::Str(va_arg(ap, const char*));
-    case Kind::kWString: return FormatArg::WStr(va_arg(ap, const char16_t*));
-    case Kind::kPointer: return FormatArg::Ptr(va_arg(ap, const void*));
-    default: return FormatArg{};
+    case Kind::kDouble:
+      return FormatArg::Double(va_arg(ap, double));
+    case Kind::kString:
+      return FormatArg::Str(va_arg(ap, const char*));
+    case Kind::kWString:
+      return FormatArg::WStr(va_arg(ap, const char16_t*));
+    case Kind::kPointer:
+      return FormatArg::Ptr(va_arg(ap, const void*));
+    default:
+      return FormatArg{};
   }
 }
 
@@ -392,14 +622,30 @@ bool InsertsImpl(std::basic_string_view<Ch> t, std::span<const FormatArg> insert
       continue;
     }
     switch (char(n)) {
-      case '0': ended = true; break;
-      case 'n': r += Ch('\n'); break;
-      case 'r': r += Ch('\r'); break;
-      case 't': r += Ch('\t'); break;
-      case '%': r += Ch('%'); break;
-      case ' ': r += Ch(' '); break;
-      case '.': r += Ch('.'); break;
-      case '!': r += Ch('!'); break;
+      case '0':
+        ended = true;
+        break;
+      case 'n':
+        r += Ch('\n');
+        break;
+      case 'r':
+        r += Ch('\r');
+        break;
+      case 't':
+        r += Ch('\t');
+        break;
+      case '%':
+        r += Ch('%');
+        break;
+      case ' ':
+        r += Ch(' ');
+        break;
+      case '.':
+        r += Ch('.');
+        break;
+      case '!':
+        r += Ch('!');
+        break;
       default:
         // A lone "%" or an unknown escape: the character after it stands.
         if (n != Ch(0)) r += n;
@@ -461,7 +707,8 @@ std::vector<Kind> InsertKindsImpl(std::basic_string_view<Ch> t, bool wide) {
     }
     size_t j = i + 2;
     unsigned number = unsigned(n - Ch('0'));
-    if (j < t.size() && t[j] >= Ch('0') && t[j] <= Ch('9')) number = number * 10 + unsigned(t[j++] - Ch('0'));
+    if (j < t.size() && t[j] >= Ch('0') && t[j] <= Ch('9'))
+      number = number * 10 + unsigned(t[j++] - Ch('0'));
     size_t index = number - 1;
     Conversion c;
     c.conv = 's';
@@ -483,22 +730,30 @@ std::vector<Kind> InsertKindsImpl(std::basic_string_view<Ch> t, bool wide) {
 
 }  // namespace
 
-size_t ParseConversion(std::string_view text, Conversion* out) { return ParseImpl(text, out); }
-size_t ParseConversion(std::u16string_view text, Conversion* out) { return ParseImpl(text, out); }
+size_t ParseConversion(std::string_view text, Conversion* out) {
+  return ParseImpl(text, out);
+}
+size_t ParseConversion(std::u16string_view text, Conversion* out) {
+  return ParseImpl(text, out);
+}
 
 FormatArg::Kind ConsumedKind(const Conversion& c, bool wide) {
   switch (c.conv) {
     case 'd':
     case 'i':
     case 'c':
-    case 'C': return Kind::kInt;
+    case 'C':
+      return Kind::kInt;
     case 'u':
     case 'o':
     case 'x':
-    case 'X': return Kind::kUInt;
+    case 'X':
+      return Kind::kUInt;
     case 's':
-    case 'S': return IsWideString(c, wide) ? Kind::kWString : Kind::kString;
-    case 'p': return Kind::kPointer;
+    case 'S':
+      return IsWideString(c, wide) ? Kind::kWString : Kind::kString;
+    case 'p':
+      return Kind::kPointer;
     case 'e':
     case 'E':
     case 'f':
@@ -506,8 +761,10 @@ FormatArg::Kind ConsumedKind(const Conversion& c, bool wide) {
     case 'g':
     case 'G':
     case 'a':
-    case 'A': return Kind::kDouble;
-    default: return Kind::kNone;
+    case 'A':
+      return Kind::kDouble;
+    default:
+      return Kind::kNone;
   }
 }
 
@@ -524,6 +781,76 @@ std::string FormatPrintf(std::string_view fmt, std::span<const FormatArg> args) 
 }
 std::u16string FormatPrintfW(std::u16string_view fmt, std::span<const FormatArg> args) {
   return PrintfImpl(fmt, args, true);
+}
+
+PrintfFormat::PrintfFormat(std::string_view fmt) : text_(fmt) {
+  size_t literal = 0;
+  for (size_t i = 0; i < text_.size();) {
+    Conversion c;
+    size_t n = text_[i] == '%' ? ParseImpl(std::string_view(text_).substr(i + 1), &c) : 0;
+    if (n == 0) {
+      // Plain text, or a '%' that begins no conversion and stays as written.
+      ++i;
+      continue;
+    }
+    bool plain = !c.left && !c.plus && !c.space && !c.alt && !c.zero && !c.width_arg &&
+                 !c.precision_arg && c.width < 0 && c.precision < 0 &&
+                 c.length == Conversion::Length::kNone;
+    Form form = !plain                                            ? Form::kOther
+                : c.conv == 's'                                   ? Form::kPlainString
+                : c.conv == 'd' || c.conv == 'i' || c.conv == 'u' ? Form::kPlainInteger
+                                                                  : Form::kOther;
+    pieces_.push_back({uint32_t(literal), uint32_t(i - literal), form, c});
+    value_count_ +=
+        size_t(c.width_arg) + size_t(c.precision_arg) + size_t(c.conv != '%' && c.conv != 'n');
+    i += 1 + n;
+    literal = i;
+  }
+  if (literal < text_.size())
+    pieces_.push_back({uint32_t(literal), uint32_t(text_.size() - literal), Form::kNone, {}});
+}
+
+size_t PrintfFormat::FormatTo(std::span<const FormatArg> args, char* out, size_t cap) const {
+  BufferSink sink(out, cap);
+  ArgTaker take(args);
+  for (const Piece& piece : pieces_) {
+    sink.Put(text_.data() + piece.literal_begin, piece.literal_size);
+    switch (piece.form) {
+      case Form::kNone:
+        break;
+      case Form::kPlainString: {
+        // What AppendString does for a narrow string without width or precision.
+        FormatArg v = take.Take();
+        if (v.kind == Kind::kString && v.p != nullptr) {
+          const size_t max = std::min(kMaxStringValue, sink.Room());
+          sink.Advance(SafeCopyString(static_cast<const char*>(v.p), sink.Tail(), max));
+        } else {
+          AppendNarrow(sink, piece.conversion, v, false);
+        }
+        break;
+      }
+      case Form::kPlainInteger: {
+        // What AppendInteger does for an int without flags, width or precision.
+        int64_t x = AsInt(take.Take());
+        bool negative = piece.conversion.conv != 'u' && int32_t(x) < 0;
+        uint32_t magnitude = piece.conversion.conv == 'u' ? uint32_t(x)
+                             : negative                   ? 0u - uint32_t(x)
+                                                          : uint32_t(x);
+        char digits[11];  // a sign and 10 digits
+        size_t start = sizeof digits;
+        do digits[--start] = char('0' + magnitude % 10);
+        while ((magnitude /= 10) != 0);
+        if (negative) digits[--start] = '-';
+        sink.Put(digits + start, sizeof digits - start);
+        break;
+      }
+      case Form::kOther:
+        Convert(sink, piece.conversion, take, false);
+        break;
+    }
+    if (sink.Room() == 0) break;
+  }
+  return sink.size();
 }
 
 std::vector<FormatArg::Kind> PrintfArgKinds(std::string_view fmt, bool wide) {
@@ -576,73 +903,6 @@ std::vector<FormatArg::Kind> InsertKinds(std::string_view tmpl, bool wide) {
 }
 std::vector<FormatArg::Kind> InsertKinds(std::u16string_view tmpl, bool wide) {
   return InsertKindsImpl(tmpl, wide);
-}
-
-// process_vm_readv on our own process reports an unreadable address as EFAULT
-// (or a short count) instead of faulting, which makes it a safe probe for a
-// string pointer of unknown provenance.
-std::string SafeReadString(const char* s, size_t max) {
-  std::string out;
-  if (s == nullptr) return out;
-  constexpr size_t kChunk = 256;
-  char buf[kChunk];
-  const pid_t self = ::getpid();
-  while (out.size() < max) {
-    // Never read across a page end in one call: the next page may be unmapped
-    // while the string ends before it.
-    uintptr_t addr = reinterpret_cast<uintptr_t>(s) + out.size();
-    size_t to_page = 4096 - (addr & 4095);
-    size_t want = std::min<size_t>({kChunk, to_page, max - out.size()});
-    struct iovec local = {buf, want};
-    struct iovec remote = {reinterpret_cast<void*>(addr), want};
-    ssize_t n = ::process_vm_readv(self, &local, 1, &remote, 1, 0);
-    if (n <= 0) break;
-    size_t len = ::strnlen(buf, size_t(n));
-    out.append(buf, len);
-    if (len < size_t(n)) break;
-  }
-  return out;
-}
-
-size_t SafeReadBytes(const void* from, size_t size, void* out) {
-  if (from == nullptr) return 0;
-  const pid_t self = ::getpid();
-  size_t done = 0;
-  while (done < size) {
-    // Page by page, so that a readable head before an unmapped page is copied.
-    uintptr_t addr = reinterpret_cast<uintptr_t>(from) + done;
-    size_t want = std::min<size_t>(4096 - (addr & 4095), size - done);
-    struct iovec local = {static_cast<char*>(out) + done, want};
-    struct iovec remote = {reinterpret_cast<void*>(addr), want};
-    ssize_t n = ::process_vm_readv(self, &local, 1, &remote, 1, 0);
-    if (n <= 0) break;
-    done += size_t(n);
-    if (size_t(n) < want) break;
-  }
-  return done;
-}
-
-std::u16string SafeReadWString(const char16_t* s, size_t max) {
-  std::u16string out;
-  if (s == nullptr || (reinterpret_cast<uintptr_t>(s) & 1) != 0) return out;
-  constexpr size_t kChunk = 128;
-  char16_t buf[kChunk];
-  const pid_t self = ::getpid();
-  while (out.size() < max) {
-    uintptr_t addr = reinterpret_cast<uintptr_t>(s) + out.size() * 2;
-    size_t to_page = (4096 - (addr & 4095)) / 2;
-    size_t want = std::min<size_t>({kChunk, to_page, max - out.size()});
-    struct iovec local = {buf, want * 2};
-    struct iovec remote = {reinterpret_cast<void*>(addr), want * 2};
-    ssize_t n = ::process_vm_readv(self, &local, 1, &remote, 1, 0);
-    if (n < 2) break;
-    size_t units = size_t(n) / 2;
-    size_t len = 0;
-    while (len < units && buf[len] != 0) ++len;
-    out.append(buf, len);
-    if (len < units) break;
-  }
-  return out;
 }
 
 }  // namespace qx::platform

@@ -126,9 +126,17 @@ class LocaleCache {
   std::vector<std::unique_ptr<UserLocale>> locales_;
 };
 
+// The user's locale, worked out again only when the environment changed: every
+// dated message line asks for it.
 const UserLocale& User() {
   static LocaleCache* cache = new LocaleCache;
-  return cache->Get(TimeLocaleName());
+  thread_local EnvironmentWatch watch({"LC_ALL", "LC_TIME", "LANG"});
+  thread_local const UserLocale* user = nullptr;
+  if (user == nullptr || watch.Changed()) {
+    watch.Record();
+    user = &cache->Get(TimeLocaleName());
+  }
+  return *user;
 }
 
 std::string Format(const char* picture, const std::tm& when, locale_t loc) {

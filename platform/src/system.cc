@@ -155,6 +155,28 @@ std::string BootId() {
   return id.substr(0, id.find('\n'));
 }
 
+// CLOCK_MONOTONIC_COARSE is the clock of steady_clock (CLOCK_MONOTONIC) as it
+// stood at the last tick: read from memory the kernel shares, without the
+// processor's time counter.
+std::chrono::steady_clock::time_point CoarseSteadyNow() {
+  struct timespec ts;
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) return std::chrono::steady_clock::now();
+  return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) +
+                                               std::chrono::nanoseconds(ts.tv_nsec));
+}
+
+std::chrono::nanoseconds CoarseClockLag() {
+  static const std::chrono::nanoseconds lag = [] {
+    struct timespec res;
+    // Unknown: a whole second, so that no deadline of a second or less is trusted
+    // early.
+    if (::clock_getres(CLOCK_MONOTONIC_COARSE, &res) != 0)
+      return std::chrono::nanoseconds(std::chrono::seconds(1));
+    return std::chrono::seconds(res.tv_sec) + std::chrono::nanoseconds(res.tv_nsec);
+  }();
+  return lag;
+}
+
 }  // namespace qx::platform
 
 using namespace qx::platform;
@@ -207,7 +229,9 @@ ULONGLONG GetTickCount64(void) {
   return ULONGLONG(ts.tv_sec) * 1000u + ULONGLONG(ts.tv_nsec) / 1000000u;
 }
 
-DWORD GetTickCount(void) { return DWORD(GetTickCount64()); }
+DWORD GetTickCount(void) {
+  return DWORD(GetTickCount64());
+}
 
 void Sleep(DWORD dwMilliseconds) {
   if (dwMilliseconds == INFINITE) {
@@ -218,8 +242,12 @@ void Sleep(DWORD dwMilliseconds) {
   }
 }
 
-DWORD GetCurrentProcessId(void) { return DWORD(::getpid()); }
-DWORD GetCurrentThreadId(void) { return DWORD(::syscall(SYS_gettid)); }
+DWORD GetCurrentProcessId(void) {
+  return DWORD(::getpid());
+}
+DWORD GetCurrentThreadId(void) {
+  return DWORD(::syscall(SYS_gettid));
+}
 
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
   std::string dir = TempDir();
@@ -244,6 +272,8 @@ UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
   return CopyOut(dir, lpBuffer, uSize);
 }
 
-UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) { return GetWindowsDirectoryA(lpBuffer, uSize); }
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  return GetWindowsDirectoryA(lpBuffer, uSize);
+}
 
 }  // extern "C"

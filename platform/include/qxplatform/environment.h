@@ -27,6 +27,8 @@ QXP_API DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qx::platform {
 
@@ -35,6 +37,36 @@ QXP_CXX_API std::optional<std::string> GetEnv(const char* name);
 
 // %NAME% expansion as ExpandEnvironmentStringsA does, without size limits.
 QXP_CXX_API std::string ExpandEnvironment(std::string_view text);
+
+// Notices cheaply that the process environment may have changed, for callers
+// that keep answers worked out from it. A watch remembers the environment's entry
+// list (the pointers of `environ`) and the texts of the entries of the names it
+// watches. setenv, putenv, unsetenv and clearenv all change the list; a watched
+// entry written over in place (a putenv string changed) changes its text. Not
+// noticed: some other entry written over in place so that it gains a watched
+// name.
+// Thread-safety: a watch belongs to one thread (keep it thread_local). Reading the
+// environment while another thread changes it is as safe as getenv.
+class QXP_CXX_API EnvironmentWatch {
+ public:
+  explicit EnvironmentWatch(std::vector<std::string> names) : names_(std::move(names)) {}
+
+  // True when the environment may differ from what Record saw; always true before
+  // the first Record.
+  bool Changed() const;
+
+  // Remembers the environment as it is. Call it before working out the answers,
+  // so that a change made meanwhile shows at the next Changed().
+  void Record();
+
+ private:
+  std::vector<std::string> names_;
+  bool recorded_ = false;
+  char** array_ = nullptr;
+  std::vector<char*> entries_;  // with the terminating null
+  // The entries of the watched names that are set, with their texts as recorded.
+  std::vector<std::pair<const char*, std::string>> watched_;
+};
 
 }  // namespace qx::platform
 #endif

@@ -73,6 +73,40 @@ QXP_CXX_API void AppendConversion(std::u16string& out, const Conversion& c, cons
 QXP_CXX_API std::string FormatPrintf(std::string_view fmt, std::span<const FormatArg> args);
 QXP_CXX_API std::u16string FormatPrintfW(std::u16string_view fmt, std::span<const FormatArg> args);
 
+// A printf format parsed once, for a format used many times (a catalog's message
+// text): formatting it gives what FormatPrintf gives for its text, without
+// parsing it again and without allocating for integer and narrow string values.
+class QXP_CXX_API PrintfFormat {
+ public:
+  PrintfFormat() = default;
+  explicit PrintfFormat(std::string_view fmt);
+
+  const std::string& text() const { return text_; }
+  // The number of values the format consumes (a '*' width or precision is one).
+  size_t ValueCount() const { return value_count_; }
+
+  // Formats with the values consumed in order into out and keeps the first cap
+  // characters of what FormatPrintf would give (no NUL is added); returns the
+  // number kept. Reads no more of a string value than can show.
+  size_t FormatTo(std::span<const FormatArg> args, char* out, size_t cap) const;
+
+ private:
+  // What follows a piece's text: nothing, a plain "%s" or "%d"/"%i"/"%u" (no
+  // flags, width, precision or length: the forms most texts use, formatted by a
+  // short path), or any other conversion.
+  enum class Form : uint8_t { kNone, kPlainString, kPlainInteger, kOther };
+  // A run of text as written, then a conversion (unless the form is kNone).
+  struct Piece {
+    uint32_t literal_begin = 0;
+    uint32_t literal_size = 0;
+    Form form = Form::kNone;
+    Conversion conversion;
+  };
+  std::string text_;
+  std::vector<Piece> pieces_;
+  size_t value_count_ = 0;
+};
+
 // The kinds of the values a printf format consumes, in order (a '*' adds an int).
 QXP_CXX_API std::vector<FormatArg::Kind> PrintfArgKinds(std::string_view fmt, bool wide = false);
 QXP_CXX_API std::vector<FormatArg::Kind> PrintfArgKinds(std::u16string_view fmt, bool wide = true);
@@ -109,9 +143,15 @@ QXP_CXX_API std::vector<FormatArg::Kind> InsertKinds(std::string_view tmpl, bool
 QXP_CXX_API std::vector<FormatArg::Kind> InsertKinds(std::u16string_view tmpl, bool wide = true);
 
 // Copies at most max characters of a NUL-terminated string at an address that may
-// be invalid; stops at the first unreadable byte. Never faults.
+// be invalid; stops at the first unreadable byte. Never faults. Texts in the
+// calling thread's stack frames and in the main program's own data are read
+// directly; any other address costs a system call per read.
 QXP_CXX_API std::string SafeReadString(const char* s, size_t max);
 QXP_CXX_API std::u16string SafeReadWString(const char16_t* s, size_t max);
+
+// SafeReadString into a caller's buffer: copies at most max characters (no NUL is
+// added) and returns the number copied. REQUIRES: out holds max characters.
+QXP_CXX_API size_t SafeCopyString(const char* s, char* out, size_t max);
 
 // Copies up to size bytes from an address that may be invalid into out; stops at
 // the first unreadable byte and returns the number of bytes copied. Never faults.

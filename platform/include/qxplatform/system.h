@@ -49,9 +49,16 @@ QXP_API UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 QXP_API UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 
 #ifdef __cplusplus
+#include <chrono>
 #include <string>
 
 namespace qx::platform {
+
+// std::chrono::steady_clock read cheaply but only as finely as the scheduler's
+// tick: for deadlines of a second or so that are checked very often. Never ahead
+// of steady_clock::now(), and behind it by at most CoarseClockLag().
+QXP_CXX_API std::chrono::steady_clock::time_point CoarseSteadyNow();
+QXP_CXX_API std::chrono::nanoseconds CoarseClockLag();
 
 // The folders above, created when missing; "" when one cannot be created (the
 // last error says why).
