@@ -1,10 +1,13 @@
 // Message lookup and formatting.
 #include "catalog.h"
 
+#include <qxplatform/system.h>
 #include <qxplatform/text.h>
 #include <zelapi01.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "catalog_env.h"
@@ -16,9 +19,52 @@ using Kind = FormatArg::Kind;
 
 std::atomic<bool> g_debug_suffix{false};
 
-// The file the calling thread looked up last; QX_get_facility and QX_get_msg work
-// on it. Holding it keeps the mapping alive while the thread may use it.
-thread_local std::shared_ptr<const MappedCatalog> t_current;
+// A message the calling thread found lately. It is found the same way again while
+// the folder list is the same, no QX_init_file was called and the search that
+// found its file is younger than kSearchLifetime.
+struct RecentMessage {
+  uint32_t id = 0;
+  MessagePtr msg;
+  std::shared_ptr<const MappedCatalog> catalog;
+  uint64_t env_version = 0;
+  uint64_t search_generation = 0;
+  std::chrono::steady_clock::time_point expires;
+};
+
+// Recent messages per thread, by identifier: a lookup that finds its message here
+// takes no lock, allocates nothing and searches nothing.
+constexpr size_t kRecentMessages = 16;
+
+// Everything a thread keeps for its lookups, in one thread-local object: each
+// one costs a look-up of its own.
+struct ThreadLookups {
+  CatalogEnvCache env;
+  // The file the calling thread looked up last; QX_get_facility and QX_get_msg
+  // work on it. Holding it keeps the mapping alive while the thread may use it.
+  std::shared_ptr<const MappedCatalog> current;
+  std::array<RecentMessage, kRecentMessages> recent;
+
+  RecentMessage& Recent(uint32_t id) { return recent[((id >> 3) ^ (id >> 16)) % kRecentMessages]; }
+};
+thread_local ThreadLookups t_lookups;
+
+// The thread's object, found through a pointer in the initial TLS block: reading
+// it is one instruction, where reaching t_lookups itself is a call into the
+// dynamic loader. Eight bytes fit the reserve the loader keeps for libraries
+// opened later.
+[[gnu::tls_model("initial-exec")]] thread_local ThreadLookups* t_lookups_at = nullptr;
+
+ThreadLookups& Lookups() {
+  ThreadLookups* at = t_lookups_at;
+  if (at == nullptr) t_lookups_at = at = &t_lookups;
+  return *at;
+}
+
+void SetDebugSuffix(bool on) {
+  // Written only when it changes: every lookup of every thread passes here.
+  if (g_debug_suffix.load(std::memory_order_relaxed) != on)
+    g_debug_suffix.store(on, std::memory_order_relaxed);
+}
 
 // The user's language code for language-specific catalog files: up to three
 // characters, empty when none is set. The system-services library that knows the
@@ -131,7 +177,7 @@ bool DebugSuffixOn() {
 }
 
 std::string_view CatalogFolders() {
-  const char* dpath = StoreGetEnv("DPATH");
+  const char* dpath = Lookups().env.Get().dpath;
   return dpath ? std::string_view(dpath) : std::string_view(DefaultCatalogFolder());
 }
 
@@ -154,6 +200,7 @@ MessagePtr ReadMessage(const CatalogView& view, const MessageId& m) {
   auto msg = std::make_shared<CatalogMessage>();
   msg->facility_name = std::string(view.FacilityName(*record));
   msg->text = std::string(*text);
+  msg->format = platform::PrintfFormat(msg->text);
   for (size_t i = 0; i < kMessageValues; ++i) msg->order[i] = uint8_t(i);
   // An order list that begins with the end byte leaves the values in call order;
   // a byte outside 1-12 leaves its position as it is.
@@ -166,35 +213,56 @@ MessagePtr ReadMessage(const CatalogView& view, const MessageId& m) {
   return msg;
 }
 
-bool FindMessage(uint32_t id, MessagePtr* msg, std::string* failure) {
+const CatalogMessage* FindMessage(uint32_t id, std::string* failure) {
+  ThreadLookups& thread = Lookups();
+  const CatalogEnv& env = thread.env.Get();
+  RecentMessage& recent = thread.Recent(id);
+  if (recent.msg && recent.id == id && recent.env_version == env.version &&
+      recent.search_generation == SearchGeneration() &&
+      platform::CoarseSteadyNow() < recent.expires) {
+    SetDebugSuffix(env.debug);
+    if (thread.current != recent.catalog) thread.current = recent.catalog;
+    return recent.msg.get();
+  }
   MessageId m = SplitMessageId(id);
   std::string base = FileBaseName(m.facility);
   if (base.empty()) {
     *failure = FileNotFound(m, base);
-    return false;
+    return nullptr;
   }
-  g_debug_suffix.store(StoreGetEnv("QX_QXIDEBUG") != nullptr, std::memory_order_relaxed);
-  CatalogSearch search = FindCatalog(CatalogFolders(), base);
+  SetDebugSuffix(env.debug);
+  // Taken before the search: a QX_init_file during the search makes the answer
+  // count as older.
+  uint64_t generation = SearchGeneration();
+  CatalogSearch search =
+      FindCatalog(env.dpath ? std::string_view(env.dpath) : DefaultCatalogFolder(), base);
   if (!search.found) {
     *failure = FileNotFound(m, base);
-    return false;
+    return nullptr;
   }
   if (!search.catalog) {
     *failure = CannotOpen(m);
-    return false;
+    return nullptr;
   }
-  if (t_current != search.catalog) t_current = search.catalog;
+  if (thread.current != search.catalog) thread.current = search.catalog;
   MessagePtr found = search.catalog->Prepared(id);
   if (!found) {
     found = ReadMessage(search.catalog->view(), m);
     if (!found) {
       *failure = MessageNotFound(m);
-      return false;
+      return nullptr;
     }
     search.catalog->Remember(id, found);
   }
-  *msg = std::move(found);
-  return true;
+  recent.id = id;
+  recent.msg = std::move(found);
+  recent.catalog = std::move(search.catalog);
+  recent.env_version = env.version;
+  recent.search_generation = generation;
+  // On the coarse clock, which may lag: the answer is never trusted longer than
+  // kSearchLifetime.
+  recent.expires = search.searched + kSearchLifetime - platform::CoarseClockLag();
+  return recent.msg.get();
 }
 
 bool SeverityMismatch(std::string_view text, uint32_t severity) {
@@ -206,29 +274,70 @@ bool SeverityMismatch(std::string_view text, uint32_t severity) {
 
 MessageValues ReadValues(const ValueKindList& kinds, size_t count, va_list ap) {
   if (count > kMessageValues) count = kMessageValues;
-  // 64-bit integers are read as pointers (which are 64-bit) and converted back.
-  std::vector<Kind> read(count);
-  for (size_t k = 0; k < count; ++k)
-    read[k] = kinds[k].is64 && (kinds[k].kind == Kind::kInt || kinds[k].kind == Kind::kUInt)
-                  ? Kind::kPointer
-                  : kinds[k].kind;
-  std::vector<FormatArg> got = platform::ReadArgs(read, ap);
+  // Read from a copy: the caller's list stays where it is.
+  va_list copy;
+  va_copy(copy, ap);
   MessageValues values;
   for (size_t k = 0; k < kMessageValues; ++k) {
-    if (k >= count || k >= got.size()) {
-      values[k] = ZeroOf(kinds[k].kind);
-    } else if (read[k] == Kind::kPointer && kinds[k].kind != Kind::kPointer) {
-      int64_t v = int64_t(reinterpret_cast<uintptr_t>(got[k].p));
-      values[k] = kinds[k].kind == Kind::kUInt ? FormatArg::UInt(uint64_t(v)) : FormatArg::Int(v);
-    } else {
-      values[k] = got[k];
+    const ValueKind& kind = kinds[k];
+    if (k >= count) {
+      values[k] = ZeroOf(kind.kind);
+      continue;
+    }
+    switch (kind.kind) {
+      case Kind::kInt:
+      case Kind::kUInt: {
+        // A 64-bit integer is read as a pointer (which is 64-bit) and converted back.
+        int64_t v = kind.is64 ? int64_t(reinterpret_cast<uintptr_t>(va_arg(copy, const void*)))
+                    : kind.kind == Kind::kUInt ? int64_t(va_arg(copy, unsigned))
+                                               : int64_t(va_arg(copy, int));
+        values[k] = kind.kind == Kind::kUInt ? FormatArg::UInt(uint64_t(v)) : FormatArg::Int(v);
+        break;
+      }
+      case Kind::kDouble:
+        values[k] = FormatArg::Double(va_arg(copy, double));
+        break;
+      case Kind::kString:
+        values[k] = FormatArg::Str(va_arg(copy, const char*));
+        break;
+      case Kind::kWString:
+        values[k] = FormatArg::WStr(va_arg(copy, const char16_t*));
+        break;
+      case Kind::kPointer:
+        values[k] = FormatArg::Ptr(va_arg(copy, const void*));
+        break;
+      default:
+        values[k] = FormatArg{};
+        break;
     }
   }
+  va_end(copy);
   return values;
+}
+
+size_t FormatMessageTo(const CatalogMessage& msg, const PositionalValues& values, char* out,
+                       size_t width) {
+  size_t n = 0;
+  out[n++] = '%';
+  // A facility name has at most 11 characters, far below the width.
+  std::memcpy(out + n, msg.facility_name.data(), msg.facility_name.size());
+  n += msg.facility_name.size();
+  n += msg.format.FormatTo(values.span(), out + n, width - n);
+  // Cut to width - 1 characters, never inside a UTF-8 character.
+  if (n > width - 1) {
+    n = width - 1;
+    while (n > 0 && (static_cast<unsigned char>(out[n]) & 0xC0) == 0x80) --n;
+  }
+  return n;
 }
 
 std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values, bool wide,
                           size_t width) {
+  if (values != nullptr && !wide && width <= kLongWidth) {
+    char text[kLongWidth];
+    PositionalValues positional(msg, [&](size_t v) { return (*values)[v]; });
+    return std::string(text, FormatMessageTo(msg, positional, text, width));
+  }
   std::string out = "%" + msg.facility_name;
   if (values == nullptr) {
     out += msg.text;
@@ -251,8 +360,8 @@ std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values
 
 bool ProduceMessage(uint32_t id, size_t count, va_list* ap, bool wide, size_t width,
                     std::string* out) {
-  MessagePtr msg;
-  if (!FindMessage(id, &msg, out)) {
+  const CatalogMessage* msg = FindMessage(id, out);
+  if (msg == nullptr) {
     CutUtf8(out, width - 1);
     return false;
   }
@@ -268,14 +377,14 @@ bool ProduceMessage(uint32_t id, size_t count, va_list* ap, bool wide, size_t wi
 }
 
 std::string CurrentFacilityName(int facility) {
-  std::shared_ptr<const MappedCatalog> current = t_current;
+  const std::shared_ptr<const MappedCatalog>& current = Lookups().current;
   if (!current || facility <= 0) return {};
   std::optional<size_t> record = current->view().FindFacility(uint32_t(facility));
   return record ? std::string(current->view().FacilityName(*record)) : std::string();
 }
 
 const std::shared_ptr<const MappedCatalog>& CurrentCatalog() {
-  return t_current;
+  return Lookups().current;
 }
 
 }  // namespace qx::comn

@@ -16,10 +16,13 @@
 
 #include <qxplatform/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -55,7 +58,8 @@ using ValueKindList = std::array<ValueKind, kMessageValues>;
 // A message found in its catalog, ready to format.
 struct CatalogMessage {
   std::string facility_name;
-  std::string text;  // the stored text, at most 2047 characters
+  std::string text;               // the stored text, at most 2047 characters
+  platform::PrintfFormat format;  // the text, parsed for narrow formatting
   // order[p] is the value that output position p takes.
   std::array<uint8_t, kMessageValues> order{};
   ValueKindList narrow_kinds;  // string values narrow
@@ -72,15 +76,44 @@ inline const ValueKindList& ValueKinds(const CatalogMessage& msg, bool wide) {
 // values of their kinds.
 MessageValues ReadValues(const ValueKindList& kinds, size_t count, va_list ap);
 
-// Finds the message `id`. On failure returns false with the failure text in
-// *failure. Sets the debug-suffix switch and the thread's current file.
-bool FindMessage(uint32_t id, MessagePtr* msg, std::string* failure);
+// Finds the message `id`. On failure returns nullptr with the failure text in
+// *failure. Sets the debug-suffix switch and the thread's current file. The
+// message stays valid until the calling thread's next FindMessage.
+const CatalogMessage* FindMessage(uint32_t id, std::string* failure);
 
 // "%<facility><text formatted with values>", cut to width - 1 characters. Without
 // values the stored text is appended unformatted. In wide mode string values are
 // UTF-16 strings.
 std::string FormatMessage(const CatalogMessage& msg, const MessageValues* values, bool wide,
                           size_t width);
+
+// The values in the order the message's output positions take them (position p
+// takes value order[p]); only as many as the text consumes are made.
+class PositionalValues {
+ public:
+  template <typename ValueOf>  // FormatArg ValueOf(size_t value_index)
+  PositionalValues(const CatalogMessage& msg, ValueOf value_of)
+      : size_(std::min(kMessageValues, msg.format.ValueCount())) {
+    for (size_t p = 0; p < size_; ++p) new (&storage_[p]) FormatArg(value_of(msg.order[p]));
+  }
+  std::span<const FormatArg> span() const {
+    return {std::launder(reinterpret_cast<const FormatArg*>(storage_)), size_};
+  }
+
+ private:
+  // Raw storage: making all twelve values would cost more than formatting two.
+  struct alignas(FormatArg) Slot {
+    unsigned char bytes[sizeof(FormatArg)];
+  };
+  Slot storage_[kMessageValues];
+  size_t size_;
+};
+
+// FormatMessage with values, narrow, into out: returns the length of the text
+// (at most width - 1; no NUL is added). REQUIRES: out holds width characters,
+// width >= kShortWidth.
+size_t FormatMessageTo(const CatalogMessage& msg, const PositionalValues& values, char* out,
+                       size_t width);
 
 // FindMessage and FormatMessage, with the values read from `ap` when not null.
 // Returns true on success; the text (or failure text) is in *out.

@@ -8,11 +8,36 @@
 #ifndef QXCOMN_CATALOG_ENV_H
 #define QXCOMN_CATALOG_ENV_H
 
+#include <qxplatform/environment.h>
+
+#include <cstdint>
+
 namespace qx::comn {
 
 // The store's value of an environment variable, or nullptr. The text lives for
 // the life of the process.
 const char* StoreGetEnv(const char* name);
+
+// The store's answers that every catalog lookup needs.
+struct CatalogEnv {
+  const char* dpath = nullptr;  // "DPATH", or nullptr
+  bool debug = false;           // "QX_QXIDEBUG" is set
+  uint64_t version = 0;         // changes (per thread) whenever dpath does
+};
+
+// The answers, kept by one thread (the catalog keeps one per thread). They are
+// asked of the store again only when the process environment changed, which is
+// where the store's first form answers from; a store that also answers from
+// elsewhere must make this notice its changes too.
+class CatalogEnvCache {
+ public:
+  // The answers as they are now; valid until the next call.
+  const CatalogEnv& Get();
+
+ private:
+  platform::EnvironmentWatch watch_{{"DPATH", "QX_QXIDEBUG"}};
+  CatalogEnv env_;
+};
 
 // The store's value of an option, or nullptr.
 const char* StoreGetOpt(const char* name);

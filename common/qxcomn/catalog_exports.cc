@@ -14,18 +14,22 @@ using Kind = FormatArg::Kind;
 // The library's text buffer of QX_get_msg, per thread.
 thread_local char t_text_buffer[kMaxMessageText + 1];
 
+// The C library's memset, never an inlined one: it picks the widest stores the
+// processor has, and the blanks are most of the work of a lookup.
+void* (*volatile const g_memset)(void*, int, size_t) = std::memset;
+
 // Fills a descriptor's text: the text, its NUL, blanks up to the width, and a
 // NUL as the width's last character, so the text area is always terminated.
-void FillText(QXMSGDESC* desc, const std::string& text, size_t width) {
-  std::memset(desc->szText, ' ', width);
+void FillText(QXMSGDESC* desc, std::string_view text, size_t width) {
   size_t n = std::min(text.size(), width - 1);
   std::memcpy(desc->szText, text.data(), n);
+  g_memset(desc->szText + n, ' ', width - n);
   desc->szText[n] = '\0';
   desc->szText[width - 1] = '\0';
 }
 
 // A value of the value array read as the kind its conversion takes.
-FormatArg SlotValue(QXMSGVALUE slot, const ValueKind& kind) {
+[[gnu::always_inline]] inline FormatArg SlotValue(QXMSGVALUE slot, const ValueKind& kind) {
   switch (kind.kind) {
     case Kind::kUInt:
       return FormatArg::UInt(kind.is64 ? uint64_t(slot) : uint32_t(slot));
@@ -84,21 +88,29 @@ DWORD qximsgv(void*, int, QXMSGDESC* desc, const QXMSGVALUE* values, int mode) {
   if (desc == nullptr) return QX_STATUS_FAILURE;
   size_t width = mode == QX_MSGMODE_SHORT ? kShortWidth : kLongWidth;
   bool wide = mode == QX_MSGMODE_WIDE;
-  MessagePtr msg;
   std::string text;
-  if (!FindMessage(desc->dwMsgId, &msg, &text)) {
+  const CatalogMessage* msg = FindMessage(desc->dwMsgId, &text);
+  if (msg == nullptr) {
     FillText(desc, text, width);
     return QX_STATUS_FAILURE;
   }
   if (values == nullptr) {
     text = FormatMessage(*msg, nullptr, wide, width);
-  } else {
-    const ValueKindList& kinds = ValueKinds(*msg, wide);
+    FillText(desc, text, width);
+    return QX_STATUS_SUCCESS;
+  }
+  const ValueKindList& kinds = ValueKinds(*msg, wide);
+  if (wide) {
     MessageValues args;
     for (size_t k = 0; k < kMessageValues; ++k) args[k] = SlotValue(values[k], kinds[k]);
-    text = FormatMessage(*msg, &args, wide, width);
+    FillText(desc, FormatMessage(*msg, &args, wide, width), width);
+    return QX_STATUS_SUCCESS;
   }
-  FillText(desc, text, width);
+  PositionalValues positional(*msg, [&](size_t v) { return SlotValue(values[v], kinds[v]); });
+  // Formatted apart from the descriptor: a value may point into its old text.
+  char formatted[kLongWidth];
+  FillText(desc, std::string_view(formatted, FormatMessageTo(*msg, positional, formatted, width)),
+           width);
   return QX_STATUS_SUCCESS;
 }
 

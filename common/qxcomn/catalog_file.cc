@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -30,6 +31,9 @@ FileKey KeyOf(const struct stat& st) {
           int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
+// Changed by every ForgetSearches; a plain global, read at every lookup.
+std::atomic<uint64_t> g_search_generation{0};
+
 struct SearchResult {
   std::string folders;
   std::string base;
@@ -47,10 +51,10 @@ class CatalogCache {
     for (SearchResult& r : searches_)
       if (r.folders == folders && r.base == base) known = &r;
     if (known != nullptr && now - known->searched < kSearchLifetime)
-      return {known->found, known->catalog};
+      return {known->found, known->catalog, known->searched};
     SearchResult result = Search(folders, base);
     result.searched = now;
-    CatalogSearch answer{result.found, result.catalog};
+    CatalogSearch answer{result.found, result.catalog, now};
     if (known != nullptr) {
       known->found = result.found;
       known->catalog = result.catalog;
@@ -66,6 +70,7 @@ class CatalogCache {
 
   void Forget() {
     std::lock_guard lock(mutex_);
+    g_search_generation.fetch_add(1, std::memory_order_release);
     searches_.clear();
     DropUnused();
   }
@@ -161,6 +166,10 @@ CatalogSearch FindCatalog(std::string_view folders, std::string_view base) {
 
 void ForgetSearches() {
   Cache().Forget();
+}
+
+uint64_t SearchGeneration() {
+  return g_search_generation.load(std::memory_order_acquire);
 }
 
 const std::string& DefaultCatalogFolder() {

@@ -18,6 +18,7 @@
 #define QXCOMN_CATALOG_FILE_H
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -73,6 +74,9 @@ class MappedCatalog {
 struct CatalogSearch {
   bool found = false;                            // a folder holds the file
   std::shared_ptr<const MappedCatalog> catalog;  // null when found but unusable
+  // When the folders were searched for this answer: it holds until
+  // searched + kSearchLifetime, or until ForgetSearches.
+  std::chrono::steady_clock::time_point searched;
 };
 
 // Looks for "<base>.dat" in the folders of `folders` (separated by ";" or ":"),
@@ -81,6 +85,10 @@ CatalogSearch FindCatalog(std::string_view folders, std::string_view base);
 
 // Forgets every remembered search, so the next lookups search the folders again.
 void ForgetSearches();
+
+// A number that ForgetSearches changes: an answer kept elsewhere holds only while
+// this number is the one it was found under.
+uint64_t SearchGeneration();
 
 // The folder searched when no folder list is set: share/qx/msg beside the lib/
 // folder of this library (the same in the build tree and the installed tree).

@@ -50,9 +50,8 @@ std::string ErrnoLine(int error) {
   // Facility 8, message 1, error: "errno %d: %s".
   constexpr uint32_t kErrnoMessage = 0x0808800Au;
   std::string text = ErrorText(error);
-  MessagePtr msg;
   std::string produced;
-  if (FindMessage(kErrnoMessage, &msg, &produced)) {
+  if (const CatalogMessage* msg = FindMessage(kErrnoMessage, &produced)) {
     const ValueKindList& kinds = ValueKinds(*msg, false);
     MessageValues values;
     for (size_t k = 0; k < kMessageValues; ++k) values[k] = FormatArg::Int(0);
