@@ -200,7 +200,7 @@ MessagePtr ReadMessage(const CatalogView& view, const MessageId& m) {
   auto msg = std::make_shared<CatalogMessage>();
   msg->facility_name = std::string(view.FacilityName(*record));
   msg->text = std::string(*text);
-  msg->format = platform::PrintfFormat(msg->text);
+  msg->format = platform::PrintfFormat("%" + msg->facility_name, msg->text);
   for (size_t i = 0; i < kMessageValues; ++i) msg->order[i] = uint8_t(i);
   // An order list that begins with the end byte leaves the values in call order;
   // a byte outside 1-12 leaves its position as it is.
@@ -213,17 +213,13 @@ MessagePtr ReadMessage(const CatalogView& view, const MessageId& m) {
   return msg;
 }
 
-const CatalogMessage* FindMessage(uint32_t id, std::string* failure) {
-  ThreadLookups& thread = Lookups();
-  const CatalogEnv& env = thread.env.Get();
-  RecentMessage& recent = thread.Recent(id);
-  if (recent.msg && recent.id == id && recent.env_version == env.version &&
-      recent.search_generation == SearchGeneration() &&
-      platform::CoarseSteadyNow() < recent.expires) {
-    SetDebugSuffix(env.debug);
-    if (thread.current != recent.catalog) thread.current = recent.catalog;
-    return recent.msg.get();
-  }
+namespace {
+
+// FindMessage for a message the thread has not found lately: searches the
+// folders (or takes a remembered search) and keeps the answer in `recent`.
+[[gnu::noinline]] const CatalogMessage* SearchMessage(uint32_t id, ThreadLookups& thread,
+                                                      const CatalogEnv& env, RecentMessage& recent,
+                                                      std::string* failure) {
   MessageId m = SplitMessageId(id);
   std::string base = FileBaseName(m.facility);
   if (base.empty()) {
@@ -263,6 +259,22 @@ const CatalogMessage* FindMessage(uint32_t id, std::string* failure) {
   // kSearchLifetime.
   recent.expires = search.searched + kSearchLifetime - platform::CoarseClockLag();
   return recent.msg.get();
+}
+
+}  // namespace
+
+const CatalogMessage* FindMessage(uint32_t id, std::string* failure) {
+  ThreadLookups& thread = Lookups();
+  const CatalogEnv& env = thread.env.Get();
+  RecentMessage& recent = thread.Recent(id);
+  if (recent.msg && recent.id == id && recent.env_version == env.version &&
+      recent.search_generation == SearchGeneration() &&
+      platform::CoarseSteadyNow() < recent.expires) {
+    SetDebugSuffix(env.debug);
+    if (thread.current != recent.catalog) thread.current = recent.catalog;
+    return recent.msg.get();
+  }
+  return SearchMessage(id, thread, env, recent, failure);
 }
 
 bool SeverityMismatch(std::string_view text, uint32_t severity) {
@@ -317,12 +329,7 @@ MessageValues ReadValues(const ValueKindList& kinds, size_t count, va_list ap) {
 
 size_t FormatMessageTo(const CatalogMessage& msg, const PositionalValues& values, char* out,
                        size_t width) {
-  size_t n = 0;
-  out[n++] = '%';
-  // A facility name has at most 11 characters, far below the width.
-  std::memcpy(out + n, msg.facility_name.data(), msg.facility_name.size());
-  n += msg.facility_name.size();
-  n += msg.format.FormatTo(values.span(), out + n, width - n);
+  size_t n = msg.format.FormatTo(values.span(), out, width);
   // Cut to width - 1 characters, never inside a UTF-8 character.
   if (n > width - 1) {
     n = width - 1;

@@ -58,8 +58,9 @@ using ValueKindList = std::array<ValueKind, kMessageValues>;
 // A message found in its catalog, ready to format.
 struct CatalogMessage {
   std::string facility_name;
-  std::string text;               // the stored text, at most 2047 characters
-  platform::PrintfFormat format;  // the text, parsed for narrow formatting
+  std::string text;  // the stored text, at most 2047 characters
+  // "%<facility name>" and the text, parsed for narrow formatting.
+  platform::PrintfFormat format;
   // order[p] is the value that output position p takes.
   std::array<uint8_t, kMessageValues> order{};
   ValueKindList narrow_kinds;  // string values narrow
@@ -98,6 +99,16 @@ class PositionalValues {
   }
   std::span<const FormatArg> span() const {
     return {std::launder(reinterpret_cast<const FormatArg*>(storage_)), size_};
+  }
+  // True when a string value points into the `size` bytes at `at`.
+  bool PointInto(const void* at, size_t size) const {
+    auto begin = reinterpret_cast<uintptr_t>(at);
+    for (const FormatArg& v : span()) {
+      bool text = v.kind == FormatArg::Kind::kString || v.kind == FormatArg::Kind::kWString;
+      auto p = reinterpret_cast<uintptr_t>(v.p);
+      if (text && p >= begin && p - begin < size) return true;
+    }
+    return false;
   }
 
  private:

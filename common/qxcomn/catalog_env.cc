@@ -34,17 +34,14 @@ const char* StoreGetEnv(const char* name) {
   return f ? f(name) : nullptr;
 }
 
-const CatalogEnv& CatalogEnvCache::Get() {
-  if (watch_.Changed()) {
-    watch_.Record();
-    const char* dpath = StoreGetEnv("DPATH");
-    // The store hands out one text per value set, so another pointer is another
-    // value (or the same one set again, which costs one search more).
-    if (dpath != env_.dpath) ++env_.version;
-    env_.dpath = dpath;
-    env_.debug = StoreGetEnv("QX_QXIDEBUG") != nullptr;
-  }
-  return env_;
+void CatalogEnvCache::Refresh() {
+  watch_.Record();
+  const char* dpath = StoreGetEnv("DPATH");
+  // The store hands out one text per value set, so another pointer is another
+  // value (or the same one set again, which costs one search more).
+  if (dpath != env_.dpath) ++env_.version;
+  env_.dpath = dpath;
+  env_.debug = StoreGetEnv("QX_QXIDEBUG") != nullptr;
 }
 
 const char* StoreGetOpt(const char* name) {

@@ -32,9 +32,14 @@ struct CatalogEnv {
 class CatalogEnvCache {
  public:
   // The answers as they are now; valid until the next call.
-  const CatalogEnv& Get();
+  const CatalogEnv& Get() {
+    if (watch_.Changed()) Refresh();
+    return env_;
+  }
 
  private:
+  void Refresh();
+
   platform::EnvironmentWatch watch_{{"DPATH", "QX_QXIDEBUG"}};
   CatalogEnv env_;
 };

@@ -18,14 +18,21 @@ thread_local char t_text_buffer[kMaxMessageText + 1];
 // processor has, and the blanks are most of the work of a lookup.
 void* (*volatile const g_memset)(void*, int, size_t) = std::memset;
 
-// Fills a descriptor's text: the text, its NUL, blanks up to the width, and a
-// NUL as the width's last character, so the text area is always terminated.
-void FillText(QXMSGDESC* desc, std::string_view text, size_t width) {
-  size_t n = std::min(text.size(), width - 1);
-  std::memcpy(desc->szText, text.data(), n);
+// Ends a descriptor's text of n characters (n < width): its NUL, blanks up to the
+// width, and a NUL as the width's last character, so the text area is always
+// terminated.
+void EndText(QXMSGDESC* desc, size_t n, size_t width) {
   g_memset(desc->szText + n, ' ', width - n);
   desc->szText[n] = '\0';
   desc->szText[width - 1] = '\0';
+}
+
+// Fills a descriptor's text: the text (cut to width - 1 characters), then as
+// EndText.
+void FillText(QXMSGDESC* desc, std::string_view text, size_t width) {
+  size_t n = std::min(text.size(), width - 1);
+  std::memcpy(desc->szText, text.data(), n);
+  EndText(desc, n, width);
 }
 
 // A value of the value array read as the kind its conversion takes.
@@ -107,10 +114,15 @@ DWORD qximsgv(void*, int, QXMSGDESC* desc, const QXMSGVALUE* values, int mode) {
     return QX_STATUS_SUCCESS;
   }
   PositionalValues positional(*msg, [&](size_t v) { return SlotValue(values[v], kinds[v]); });
-  // Formatted apart from the descriptor: a value may point into its old text.
-  char formatted[kLongWidth];
-  FillText(desc, std::string_view(formatted, FormatMessageTo(*msg, positional, formatted, width)),
-           width);
+  if (positional.PointInto(desc, sizeof *desc)) {
+    // A value points into the descriptor (its old text, say): formatted apart,
+    // so that it is read before it is written over.
+    char formatted[kLongWidth];
+    size_t n = FormatMessageTo(*msg, positional, formatted, width);
+    FillText(desc, std::string_view(formatted, n), width);
+  } else {
+    EndText(desc, FormatMessageTo(*msg, positional, desc->szText, width), width);
+  }
   return QX_STATUS_SUCCESS;
 }
 

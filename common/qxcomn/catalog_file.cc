@@ -14,6 +14,10 @@
 #include <vector>
 
 namespace qx::comn {
+
+// Changed by every ForgetSearches; read at every lookup.
+std::atomic<uint64_t> g_search_generation{0};
+
 namespace {
 
 // What makes a mapped file the same file: its identity, and its size and change
@@ -30,9 +34,6 @@ FileKey KeyOf(const struct stat& st) {
   return {st.st_dev, st.st_ino, st.st_size,
           int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
-
-// Changed by every ForgetSearches; a plain global, read at every lookup.
-std::atomic<uint64_t> g_search_generation{0};
 
 struct SearchResult {
   std::string folders;
@@ -166,10 +167,6 @@ CatalogSearch FindCatalog(std::string_view folders, std::string_view base) {
 
 void ForgetSearches() {
   Cache().Forget();
-}
-
-uint64_t SearchGeneration() {
-  return g_search_generation.load(std::memory_order_acquire);
 }
 
 const std::string& DefaultCatalogFolder() {

@@ -17,6 +17,7 @@
 #ifndef QXCOMN_CATALOG_FILE_H
 #define QXCOMN_CATALOG_FILE_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -88,7 +89,10 @@ void ForgetSearches();
 
 // A number that ForgetSearches changes: an answer kept elsewhere holds only while
 // this number is the one it was found under.
-uint64_t SearchGeneration();
+inline uint64_t SearchGeneration() {
+  extern std::atomic<uint64_t> g_search_generation;
+  return g_search_generation.load(std::memory_order_acquire);
+}
 
 // The folder searched when no folder list is set: share/qx/msg beside the lib/
 // folder of this library (the same in the build tree and the installed tree).

@@ -47,11 +47,14 @@ MsgfState& State() {
   return *state;
 }
 
-// What one call asks for, with its text once produced.
+// What one call asks for.
 struct Call {
   bool wide = false;
   int line = 0;
-  std::string path;
+  // The caller's source path, narrow or wide as the form takes it: read only for
+  // a debug suffix.
+  const char* path = nullptr;
+  const char16_t* wide_path = nullptr;
   uint32_t id = 0;
   uint32_t flags = 0;
 };
@@ -66,25 +69,47 @@ void EnsureWorkloadTag(MsgfState& st) {
   }
 }
 
-std::string DebugSuffix(const Call& call) {
-  return " | " + call.path + "_" + std::to_string(call.line);
+std::string SourcePath(const Call& call) {
+  if (!call.wide) return platform::SafeReadString(call.path, kMsgfMaxText);
+  std::optional<std::string> narrow =
+      platform::Utf16ToUtf8(platform::SafeReadWString(call.wide_path, kMsgfMaxText));
+  return narrow ? *narrow : std::string();
 }
 
-std::string DateTimeText() {
+std::string DebugSuffix(const Call& call) {
+  return " | " + SourcePath(call) + "_" + std::to_string(call.line);
+}
+
+// The date and time of a local line, made once per second and user locale for
+// each thread: lines come far more often than seconds.
+const std::string& DateTimeText() {
+  struct Made {
+    std::time_t second = -1;
+    const std::string* locale = nullptr;
+    std::string text;
+  };
+  thread_local Made made;
   std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  std::string date = platform::FormatUserDate(local, platform::DateForm::kLong);
-  std::string time = platform::FormatUserTime(local);
-  CutUtf8(&date, kDateTimeMax);
-  CutUtf8(&time, kDateTimeMax);
-  return date + " " + time;
+  const std::string* locale = &platform::UserTimeLocaleName();
+  if (now != made.second || locale != made.locale) {
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::string date = platform::FormatUserDate(local, platform::DateForm::kLong);
+    std::string time = platform::FormatUserTime(local);
+    CutUtf8(&date, kDateTimeMax);
+    CutUtf8(&time, kDateTimeMax);
+    made.second = now;
+    made.locale = locale;
+    made.text = date + " " + time;
+  }
+  return made.text;
 }
 
 // Builds and prints the local line from the text as it was before the debug
 // suffix.
 void PrintLocalLine(const Call& call, const std::string& copy, bool debug) {
   std::string line;
+  line.reserve(kMsgfMaxText + 1);
   AppendBounded(&line, copy);
   AppendBounded(&line, " ");
   AppendBounded(&line, DateTimeText());
@@ -145,14 +170,16 @@ void Run(MsgfState& st, const Call& call, va_list* ap, int saved_errno, QXEVT_WT
   uint32_t extra = 0;
   std::string facility_name;
   std::string text = Body(call, ap, saved_errno, &extra, &facility_name);
-  std::string copy = text;
+  // The local line takes the text as it was before the debug suffix.
+  std::string before_suffix;
   bool debug = DebugSuffixOn();
   if (debug) {
+    if (call.flags & QXMSGF_LOCAL) before_suffix = text;
     if (!text.empty() && text.back() == '\n') text.back() = ' ';
     AppendBounded(&text, DebugSuffix(call));
   }
   const char* published = publish(text);
-  if (call.flags & QXMSGF_LOCAL) PrintLocalLine(call, copy, debug);
+  if (call.flags & QXMSGF_LOCAL) PrintLocalLine(call, debug ? before_suffix : text, debug);
   if ((call.flags & QXMSGF_EVENT) && !(call.flags & QXMSGF_NO_EVENT) &&
       !Switches().suppress_console.load() && event != nullptr) {
     MessageId m = SplitMessageId(call.id);
@@ -184,7 +211,7 @@ char* QXmsgf(DWORD, int line, const char* path, DWORD msgid, DWORD flags, ...) {
   int saved_errno = errno;
   Call call;
   call.line = line;
-  call.path = qx::platform::SafeReadString(path, kMsgfMaxText);
+  call.path = path;
   call.id = msgid;
   call.flags = flags;
   QXEVT_WTO_PROC event = EventProcFor(flags);
@@ -213,9 +240,7 @@ char16_t* QXmsgfw(DWORD, int line, const char16_t* path, DWORD msgid, DWORD flag
   Call call;
   call.wide = true;
   call.line = line;
-  std::optional<std::string> narrow_path =
-      qx::platform::Utf16ToUtf8(qx::platform::SafeReadWString(path, kMsgfMaxText));
-  call.path = narrow_path ? *narrow_path : std::string();
+  call.wide_path = path;
   call.id = msgid;
   call.flags = flags;
   QXEVT_WTO_PROC event = EventProcFor(flags);

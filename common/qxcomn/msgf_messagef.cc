@@ -31,12 +31,14 @@ void StripTrailingBlanks(std::string* text) {
   text->resize(end == std::string::npos ? 0 : end + 1);
 }
 
+static_assert(kLongWidth - 1 == kMsgfMaxText);
+
 std::string CatalogLine(uint32_t id, size_t count, va_list* ap, bool wide) {
-  std::string produced;
-  ProduceMessage(id, count, ap, wide, kLongWidth, &produced);
-  StripTrailingBlanks(&produced);
+  // The produced text has at most kMsgfMaxText characters: the line is that text
+  // and, when it fits, "\n".
   std::string line;
-  AppendBounded(&line, produced);
+  ProduceMessage(id, count, ap, wide, kLongWidth, &line);
+  StripTrailingBlanks(&line);
   AppendBounded(&line, "\n");
   return line;
 }

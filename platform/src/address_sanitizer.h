@@ -13,4 +13,11 @@
 #endif
 #endif
 
+// Marks a function whose reads the address sanitizer must not watch.
+#if defined(QXP_ADDRESS_SANITIZER)
+#define QXP_NOT_WATCHED __attribute__((no_sanitize("address")))
+#else
+#define QXP_NOT_WATCHED
+#endif
+
 #endif

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "safe_read.h"
+
 namespace qx::platform {
 namespace {
 
@@ -137,7 +139,10 @@ double AsDouble(const FormatArg& v) {
 // in place, with loads and stores that stay inside both ranges, instead of by a
 // call to the C library.
 inline void CopyBytes(char* to, const char* from, size_t n) {
-  if (n >= 16 && n <= 32) {
+  if (n > 32 && n <= 64) {
+    std::memcpy(to, from, 32);
+    std::memcpy(to + n - 32, from + n - 32, 32);
+  } else if (n >= 16 && n <= 32) {
     std::memcpy(to, from, 16);
     std::memcpy(to + n - 16, from + n - 16, 16);
   } else if (n >= 8 && n < 16) {
@@ -151,6 +156,13 @@ inline void CopyBytes(char* to, const char* from, size_t n) {
   } else {
     std::memcpy(to, from, n);
   }
+}
+
+// The number of decimal digits of v.
+inline size_t DecimalDigits(uint32_t v) {
+  size_t n = 1;
+  for (uint32_t limit = 10; n < 10 && v >= limit; limit *= 10) ++n;
+  return n;
 }
 
 // Where narrow output goes: a growing string, or a caller's buffer that keeps
@@ -373,7 +385,7 @@ void AppendString(Sink& out, const Conversion& c, const char* s) {
     // Without a precision to cut at or blanks to put before it, the text goes
     // straight into the buffer.
     if (c.precision < 0 && (c.width <= 0 || c.left)) {
-      size_t n = SafeCopyString(s, out.Tail(), std::min(kMaxStringValue, out.Room()));
+      size_t n = CopyStringSafely(s, out.Tail(), std::min(kMaxStringValue, out.Room()));
       out.Advance(n);
       if (c.width > 0 && size_t(c.width) > n) out.Fill(' ', size_t(c.width) - n);
       return;
@@ -383,7 +395,7 @@ void AppendString(Sink& out, const Conversion& c, const char* s) {
   size_t limit = std::min(max, out.Room() + kMaxFieldWidth + 8);
   if (limit <= kStackString) {
     char text[kStackString];
-    size_t n = SafeCopyString(s, text, limit);
+    size_t n = CopyStringSafely(s, text, limit);
     AppendText(out, std::string_view(text, n), c);
   } else {
     AppendText(out, SafeReadString(s, limit), c);
@@ -453,10 +465,13 @@ void AppendImpl(std::u16string& out, const Conversion& c, const FormatArg& v, bo
 }
 
 // The values of a printf format, taken in order; missing ones count as kNone.
+const FormatArg kMissing{};
+
 class ArgTaker {
  public:
   explicit ArgTaker(std::span<const FormatArg> args) : args_(args) {}
-  FormatArg Take() { return next_ < args_.size() ? args_[next_++] : FormatArg{}; }
+  // By reference: a copy made here and read field by field at once stalls.
+  const FormatArg& Take() { return next_ < args_.size() ? args_[next_++] : kMissing; }
 
  private:
   std::span<const FormatArg> args_;
@@ -479,7 +494,7 @@ void TakeStars(Conversion* c, ArgTaker& take) {
 template <typename Out>
 void Convert(Out& out, Conversion c, ArgTaker& take, bool wide) {
   if (c.width_arg || c.precision_arg) TakeStars(&c, take);
-  FormatArg v = (c.conv == '%' || c.conv == 'n') ? FormatArg{} : take.Take();
+  const FormatArg& v = (c.conv == '%' || c.conv == 'n') ? kMissing : take.Take();
   if constexpr (std::is_same_v<Out, std::u16string>)
     AppendWide(out, c, v, wide);
   else
@@ -783,9 +798,10 @@ std::u16string FormatPrintfW(std::u16string_view fmt, std::span<const FormatArg>
   return PrintfImpl(fmt, args, true);
 }
 
-PrintfFormat::PrintfFormat(std::string_view fmt) : text_(fmt) {
+PrintfFormat::PrintfFormat(std::string_view literal_prefix, std::string_view fmt)
+    : text_(std::string(literal_prefix) + std::string(fmt)) {
   size_t literal = 0;
-  for (size_t i = 0; i < text_.size();) {
+  for (size_t i = literal_prefix.size(); i < text_.size();) {
     Conversion c;
     size_t n = text_[i] == '%' ? ParseImpl(std::string_view(text_).substr(i + 1), &c) : 0;
     if (n == 0) {
@@ -820,10 +836,10 @@ size_t PrintfFormat::FormatTo(std::span<const FormatArg> args, char* out, size_t
         break;
       case Form::kPlainString: {
         // What AppendString does for a narrow string without width or precision.
-        FormatArg v = take.Take();
+        const FormatArg& v = take.Take();
         if (v.kind == Kind::kString && v.p != nullptr) {
           const size_t max = std::min(kMaxStringValue, sink.Room());
-          sink.Advance(SafeCopyString(static_cast<const char*>(v.p), sink.Tail(), max));
+          sink.Advance(CopyStringSafely(static_cast<const char*>(v.p), sink.Tail(), max));
         } else {
           AppendNarrow(sink, piece.conversion, v, false);
         }
@@ -836,12 +852,19 @@ size_t PrintfFormat::FormatTo(std::span<const FormatArg> args, char* out, size_t
         uint32_t magnitude = piece.conversion.conv == 'u' ? uint32_t(x)
                              : negative                   ? 0u - uint32_t(x)
                                                           : uint32_t(x);
-        char digits[11];  // a sign and 10 digits
-        size_t start = sizeof digits;
-        do digits[--start] = char('0' + magnitude % 10);
+        // Written straight into the buffer, last digit first: digits stored one
+        // by one and then copied as a word would stall the copy's load.
+        size_t size = size_t(negative) + DecimalDigits(magnitude);
+        char digits[11];  // a sign and 10 digits, when the buffer is too short
+        char* end = sink.Room() >= size ? sink.Tail() + size : digits + size;
+        char* p = end;
+        do *--p = char('0' + magnitude % 10);
         while ((magnitude /= 10) != 0);
-        if (negative) digits[--start] = '-';
-        sink.Put(digits + start, sizeof digits - start);
+        if (negative) *--p = '-';
+        if (end == digits + size)
+          sink.Put(digits, size);
+        else
+          sink.Advance(size);
         break;
       }
       case Form::kOther:

@@ -151,6 +151,10 @@ std::string UserLongDatePicture() {
   return User().long_date;
 }
 
+const std::string& UserTimeLocaleName() {
+  return User().name;
+}
+
 std::string FormatUserDate(const std::tm& when, DateForm form) {
   const UserLocale& user = User();
   if (form == DateForm::kShort) return Format(::nl_langinfo_l(D_FMT, user.loc), when, user.loc);

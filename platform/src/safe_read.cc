@@ -12,6 +12,8 @@
 //     data), which stay mapped for the life of the process.
 // Everything else, heap memory above all, may be unmapped by another thread at
 // any moment and is read through the kernel.
+#include "safe_read.h"
+
 #include <link.h>
 #include <pthread.h>
 #include <qxplatform/format.h>
@@ -25,6 +27,10 @@
 #include <cstring>
 
 #include "address_sanitizer.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qx::platform {
 namespace {
@@ -92,14 +98,15 @@ int CollectMainProgram(struct dl_phdr_info* info, size_t, void* data) {
   return 1;
 }
 
-const ProgramSegments& MainProgram() {
-  static const ProgramSegments segments = [] {
-    ProgramSegments s;
-    ::dl_iterate_phdr(&CollectMainProgram, &s);
-    return s;
-  }();
-  return segments;
+ProgramSegments CollectProgramSegments() {
+  ProgramSegments s;
+  ::dl_iterate_phdr(&CollectMainProgram, &s);
+  return s;
 }
+
+// Learnt when the library is loaded (the main program is mapped by then), so
+// that no read pays for a first-use check.
+const ProgramSegments g_program = CollectProgramSegments();
 
 // The calling thread's stack, learnt at its first read. In the initial TLS block
 // (one instruction to reach instead of a call into the dynamic loader): its 24
@@ -131,11 +138,10 @@ const ThreadStack& CurrentStack() {
 // The end of the memory known to stay readable that holds addr, or 0 when addr is
 // not known to be readable. `frame` is the frame address of a function that is
 // running (and so lies below every caller's frame).
-uintptr_t KnownReadableEnd(uintptr_t addr, uintptr_t frame) {
-  const ProgramSegments& program = MainProgram();
-  for (size_t i = 0; i < program.count; ++i)
-    if (addr >= program.ranges[i].begin && addr < program.ranges[i].end)
-      return program.ranges[i].end;
+inline uintptr_t KnownReadableEnd(uintptr_t addr, uintptr_t frame) {
+  for (size_t i = 0; i < g_program.count; ++i)
+    if (addr >= g_program.ranges[i].begin && addr < g_program.ranges[i].end)
+      return g_program.ranges[i].end;
   const ThreadStack& stack = CurrentStack();
   // Only while running on that stack (not on a signal stack or a coroutine's):
   // then everything from this frame up to the top is mapped.
@@ -146,32 +152,27 @@ uintptr_t KnownReadableEnd(uintptr_t addr, uintptr_t frame) {
 
 // Copies characters of mapped memory up to the first NUL (not copied) or n
 // characters; returns the number copied. The bytes may lie beyond the object the
-// caller meant (an unterminated text runs on): under the address sanitizer the
-// copy is therefore a plain loop that the sanitizer does not watch.
+// caller meant (an unterminated text runs on), and a block read at once may run
+// past the NUL, though never past the n characters: under the address sanitizer
+// the copy is therefore a plain loop that the sanitizer does not watch.
 template <typename Ch>
-#if defined(QXP_ADDRESS_SANITIZER)
-__attribute__((no_sanitize("address")))
-#endif
-size_t
-CopyUntilNul(const Ch* from, size_t n, Ch* out) {
-#if !defined(QXP_ADDRESS_SANITIZER)
+QXP_NOT_WATCHED size_t CopyUntilNul(const Ch* from, size_t n, Ch* out) {
+#if !defined(QXP_ADDRESS_SANITIZER) && defined(__SSE2__)
   if constexpr (sizeof(Ch) == 1) {
-    // Most texts are short: the first bytes go one by one, the rest by the C
-    // library's wide compares.
-    constexpr size_t kByByte = 16;
+    // Sixteen bytes at a time while that many are known readable and fit.
     size_t i = 0;
-    for (; i < n && i < kByByte; ++i) {
-      if (from[i] == 0) return i;
-      out[i] = from[i];
+    for (; n - i >= 16; i += 16) {
+      __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+      unsigned nul = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128())));
+      if (nul != 0) {
+        size_t len = size_t(__builtin_ctz(nul));
+        for (size_t k = 0; k < len; ++k) out[i + k] = from[i + k];
+        return i + len;
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), block);
     }
-    if (i == n) return n;
-    from += i;
-    out += i;
-    n -= i;
-    const void* nul = std::memchr(from, 0, n);
-    size_t len = nul ? size_t(static_cast<const Ch*>(nul) - from) : n;
-    std::memcpy(out, from, len);
-    return i + len;
+    for (; i < n && from[i] != 0; ++i) out[i] = from[i];
+    return i;
   }
 #endif
   size_t i = 0;
@@ -179,11 +180,11 @@ CopyUntilNul(const Ch* from, size_t n, Ch* out) {
   return i;
 }
 
+// SafeCopy from the done-th character on, for texts that run out of the memory
+// known to be readable: the part that may need the kernel.
 template <typename Ch>
-size_t SafeCopy(const Ch* s, Ch* out, size_t max) {
-  if (s == nullptr || (reinterpret_cast<uintptr_t>(s) % sizeof(Ch)) != 0) return 0;
-  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  size_t done = 0;
+[[gnu::noinline]] size_t SafeCopyRest(const Ch* s, Ch* out, size_t max, size_t done,
+                                      uintptr_t frame) {
   bool first_kernel_read = true;
   while (done < max) {
     uintptr_t addr = reinterpret_cast<uintptr_t>(s) + done * sizeof(Ch);
@@ -208,6 +209,23 @@ size_t SafeCopy(const Ch* s, Ch* out, size_t max) {
   return done;
 }
 
+// Copies at most max characters of the text at s into out, up to its NUL (not
+// copied) or its first unreadable character; returns the number copied.
+template <typename Ch>
+size_t SafeCopy(const Ch* s, Ch* out, size_t max) {
+  if (s == nullptr || (reinterpret_cast<uintptr_t>(s) % sizeof(Ch)) != 0) return 0;
+  // The frame of this call lies below the caller's: everything from it up to the
+  // top of the stack is mapped while the copy runs.
+  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  // Most texts lie whole in memory known to be readable.
+  uintptr_t addr = reinterpret_cast<uintptr_t>(s);
+  uintptr_t end = KnownReadableEnd(addr, frame);
+  size_t known = end > addr ? std::min<size_t>((end - addr) / sizeof(Ch), max) : 0;
+  size_t done = known > 0 ? CopyUntilNul(s, known, out) : 0;
+  if (done < known || done == max) return done;
+  return SafeCopyRest(s, out, max, done, frame);
+}
+
 template <typename Ch>
 std::basic_string<Ch> SafeRead(const Ch* s, size_t max) {
   std::basic_string<Ch> out;
@@ -228,6 +246,10 @@ std::basic_string<Ch> SafeRead(const Ch* s, size_t max) {
 }
 
 }  // namespace
+
+size_t CopyStringSafely(const char* s, char* out, size_t max) {
+  return SafeCopy(s, out, max);
+}
 
 size_t SafeCopyString(const char* s, char* out, size_t max) {
   return SafeCopy(s, out, max);

@@ -155,16 +155,6 @@ std::string BootId() {
   return id.substr(0, id.find('\n'));
 }
 
-// CLOCK_MONOTONIC_COARSE is the clock of steady_clock (CLOCK_MONOTONIC) as it
-// stood at the last tick: read from memory the kernel shares, without the
-// processor's time counter.
-std::chrono::steady_clock::time_point CoarseSteadyNow() {
-  struct timespec ts;
-  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) return std::chrono::steady_clock::now();
-  return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) +
-                                               std::chrono::nanoseconds(ts.tv_nsec));
-}
-
 std::chrono::nanoseconds CoarseClockLag() {
   static const std::chrono::nanoseconds lag = [] {
     struct timespec res;

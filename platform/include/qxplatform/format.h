@@ -79,8 +79,12 @@ QXP_CXX_API std::u16string FormatPrintfW(std::u16string_view fmt, std::span<cons
 class QXP_CXX_API PrintfFormat {
  public:
   PrintfFormat() = default;
-  explicit PrintfFormat(std::string_view fmt);
+  explicit PrintfFormat(std::string_view fmt) : PrintfFormat({}, fmt) {}
+  // The format fmt behind literal text that is printed as it is (a '%' in it
+  // begins no conversion).
+  PrintfFormat(std::string_view literal_prefix, std::string_view fmt);
 
+  // The prefix and the format.
   const std::string& text() const { return text_; }
   // The number of values the format consumes (a '*' width or precision is one).
   size_t ValueCount() const { return value_count_; }

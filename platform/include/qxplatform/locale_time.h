@@ -1,7 +1,7 @@
 /* Dates and times in the user's locale.
  *
  * The user's locale is the one the C library picks from LC_ALL, LC_TIME and LANG
- * (read at every call, so a change of the environment takes effect at once); a
+ * (looked at on every call, so a change of the environment takes effect at once); a
  * locale that is not installed falls back to "C". The texts come from the C
  * library's locale data:
  *   long date   the locale's date(1) form (_DATE_FMT) without its time fields,
@@ -32,6 +32,12 @@ QXP_CXX_API std::string FormatUserTime(const std::tm& when);
 // The strftime picture of the user's long date (exposed for tests and callers
 // that format many dates).
 QXP_CXX_API std::string UserLongDatePicture();
+
+// The name of the user's time locale as the environment gives it. The reference
+// stays valid for the life of the process and is the same object for as long as
+// the locale is the same: callers that keep texts made in the user's locale
+// compare its address to know they still hold.
+QXP_CXX_API const std::string& UserTimeLocaleName();
 
 }  // namespace qx::platform
 #endif

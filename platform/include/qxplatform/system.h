@@ -49,6 +49,8 @@ QXP_API UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 QXP_API UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 
 #ifdef __cplusplus
+#include <time.h>
+
 #include <chrono>
 #include <string>
 
@@ -57,7 +59,15 @@ namespace qx::platform {
 // std::chrono::steady_clock read cheaply but only as finely as the scheduler's
 // tick: for deadlines of a second or so that are checked very often. Never ahead
 // of steady_clock::now(), and behind it by at most CoarseClockLag().
-QXP_CXX_API std::chrono::steady_clock::time_point CoarseSteadyNow();
+// CLOCK_MONOTONIC_COARSE is steady_clock's clock (CLOCK_MONOTONIC) as it stood at
+// the last tick, read from memory the kernel shares without the processor's time
+// counter. In line: its callers check it at every call.
+inline std::chrono::steady_clock::time_point CoarseSteadyNow() {
+  struct timespec ts;
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) != 0) return std::chrono::steady_clock::now();
+  return std::chrono::steady_clock::time_point(std::chrono::seconds(ts.tv_sec) +
+                                               std::chrono::nanoseconds(ts.tv_nsec));
+}
 QXP_CXX_API std::chrono::nanoseconds CoarseClockLag();
 
 // The folders above, created when missing; "" when one cannot be created (the
