@@ -255,8 +255,8 @@ namespace {
   recent.catalog = std::move(search.catalog);
   recent.env_version = env.version;
   recent.search_generation = generation;
-  // On the coarse clock, which may lag: the answer is never trusted longer than
-  // kSearchLifetime.
+  // On the coarse clock, which lags by about a tick: the answer is not trusted
+  // longer than kSearchLifetime.
   recent.expires = search.searched + kSearchLifetime - platform::CoarseClockLag();
   return recent.msg.get();
 }

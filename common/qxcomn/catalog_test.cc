@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <qxcomn.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "catalog_testing.h"
 #include "test_env.h"
@@ -165,6 +169,76 @@ TEST_F(CatalogTest, AReplacedFileIsMappedAgain) {
   ASSERT_EQ(std::rename(next.c_str(), (dir_ + "/FAC001.dat").c_str()), 0);
   QX_init_file();
   EXPECT_EQ(Lookup(Id(5, 1, 1)), "%NEW-S-FIVE, new five");
+}
+
+TEST_F(CatalogTest, ANewDpathTakesEffectAtOnceInEveryThread) {
+  // Without QX_init_file: the next lookup of every thread searches the new list.
+  std::string other =
+      CatalogFolder("other", {{"FAC357.dat", Catalog({{"OTHER", 357, {{61, "-I-X, other"}}}})}});
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), "%QXTRAP-I-ARGS, first %s then %d");
+  ::setenv("DPATH", other.c_str(), 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), "%OTHER-I-X, other");
+  std::string in_thread;
+  std::thread([&] { in_thread = Lookup(Id(357, 61, 3)); }).join();
+  EXPECT_EQ(in_thread, "%OTHER-I-X, other");
+  ::setenv("DPATH", dir_.c_str(), 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), "%QXTRAP-I-ARGS, first %s then %d");
+}
+
+TEST_F(CatalogTest, QxInitFileReachesTheMessagesOtherThreadsKeep) {
+  // A thread that found a message keeps it until QX_init_file, from any thread.
+  std::atomic<int> step{0};
+  std::string first, second;
+  std::thread keeper([&] {
+    first = Lookup(Id(5, 1, 1));
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    second = Lookup(Id(5, 1, 1));
+  });
+  while (step != 1) std::this_thread::yield();
+  std::string next = dir_ + "/FAC001.dat.new";
+  qx::testing::WriteFile(next, Catalog({{"NEW", 5, {{1, "-S-FIVE, new five"}}}}));
+  ASSERT_EQ(std::rename(next.c_str(), (dir_ + "/FAC001.dat").c_str()), 0);
+  QX_init_file();
+  step = 2;
+  keeper.join();
+  EXPECT_EQ(first, "%LOW-S-FIVE, five");
+  EXPECT_EQ(second, "%NEW-S-FIVE, new five");
+}
+
+TEST_F(CatalogTest, AReplacedFileIsFoundWithinASecondWithoutQxInitFile) {
+  EXPECT_EQ(Lookup(Id(5, 1, 1)), "%LOW-S-FIVE, five");
+  std::string next = dir_ + "/FAC001.dat.new";
+  qx::testing::WriteFile(next, Catalog({{"NEW", 5, {{1, "-S-FIVE, new five"}}}}));
+  ASSERT_EQ(std::rename(next.c_str(), (dir_ + "/FAC001.dat").c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Lookup(Id(5, 1, 1)), "%NEW-S-FIVE, new five");
+}
+
+TEST_F(CatalogTest, AValuePointingIntoTheDescriptorIsReadBeforeItIsWrittenOver) {
+  QXMSGDESC desc;
+  std::memset(&desc, ' ', sizeof desc);
+  std::strcpy(desc.szText, "old text");
+  desc.dwMsgId = Id(357, 61, 3);
+  QXMSGVALUE v[12] = {reinterpret_cast<QXMSGVALUE>(desc.szText), 5};
+  ASSERT_EQ(qximsgv(nullptr, 0, &desc, v, QX_MSGMODE_LONG), DWORD(QX_STATUS_SUCCESS));
+  EXPECT_STREQ(desc.szText, "%QXTRAP-I-ARGS, first old text then 5");
+}
+
+TEST_F(CatalogTest, ShortModeNeverCutsACharacterInTwo) {
+  // "%QXTRAP-I-ARGS, first " is 22 bytes: two-byte characters after it would put
+  // the 79th byte in the middle of one, which goes whole.
+  std::string on_heap;
+  for (int i = 0; i < 40; ++i) on_heap += "\u00e9";
+  static const char kInProgram[] =
+      "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+      "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+      "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9";
+  for (const char* value : {on_heap.c_str(), kInProgram}) {
+    QXMSGVALUE v[12] = {reinterpret_cast<QXMSGVALUE>(value), 1};
+    std::string text = Lookup(Id(357, 61, 3), v, QX_MSGMODE_SHORT);
+    EXPECT_EQ(text, "%QXTRAP-I-ARGS, first " + on_heap.substr(0, 56));
+  }
 }
 
 TEST_F(CatalogTest, HostileTextsTouchNothing) {

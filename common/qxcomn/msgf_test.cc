@@ -91,6 +91,28 @@ TEST_F(MsgfTest, DebugSuffix) {
                "%QXTRAP-I-ARG, value x  | snmp/trap.cc_33");
   ::unsetenv("QX_QXIDEBUG");
   EXPECT_STREQ(QXmsgf(2, 33, "snmp/trap.cc", 157647339u, 1, "x"), "%QXTRAP-I-ARG, value x\n");
+  // The wide form's path, and a path that points nowhere (read as empty).
+  ::setenv("QX_QXIDEBUG", "1", 1);
+  EXPECT_EQ(std::u16string(QXmsgfw(2, 5, u"w\u00e9.c", 157647339u, 1, u"x")),
+            u"%QXTRAP-I-ARG, value x  | w\u00e9.c_5");
+  EXPECT_STREQ(QXmsgf(2, 9, reinterpret_cast<const char*>(16), 157647339u, 1, "x"),
+               "%QXTRAP-I-ARG, value x  | _9");
+  ::unsetenv("QX_QXIDEBUG");
+}
+
+TEST_F(MsgfTest, LocalLineWithTheDebugSuffix) {
+  // The local line takes the text as it was before the suffix, then the date and
+  // time, then the suffix.
+  ::setenv("QX_QXIDEBUG", "1", 1);
+  QXmsgfSetVerifyProc(Record);
+  std::string printed =
+      Capture(2, [] { QXmsgf(2, 12, "src/x.c", 157647339u, QXMSGF_LOCAL | 1, "x"); });
+  ::unsetenv("QX_QXIDEBUG");
+  EXPECT_TRUE(::testing::internal::RE::FullMatch(
+      printed,
+      "%QXTRAP-I-ARG, value x  [A-Z][a-z]+day [A-Z][a-z]+ [ 0-9][0-9] [0-9]{4} "
+      "[0-9]{2}:[0-9]{2}:[0-9]{2} \\| src/x\\.c_12\n"))
+      << printed;
 }
 
 TEST_F(MsgfTest, ErrnoFlagAppendsTheErrorText) {

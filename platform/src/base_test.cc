@@ -5,15 +5,17 @@
 #include <qxplatform/sync.h>
 #include <qxplatform/system.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "test_env.h"
 
@@ -94,6 +96,99 @@ TEST(Environment, ExpandsKnownNamesOnly) {
   EXPECT_EQ(GetEnvironmentVariableA("QXT_W", out, 8), 0u);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ENVVAR_NOT_FOUND));
   EXPECT_FALSE(SetEnvironmentVariableA("A=B", "x"));
+}
+
+TEST(Environment, AWatchSeesEveryChange) {
+  setenv("QXT_WATCHED", "one", 1);
+  unsetenv("QXT_ABSENT");
+  EnvironmentWatch watch({"QXT_WATCHED", "QXT_ABSENT"});
+  EXPECT_TRUE(watch.Changed());  // nothing recorded yet
+  watch.Record();
+  EXPECT_FALSE(watch.Changed());
+  auto changes = [&](auto change) {
+    watch.Record();
+    change();
+    return watch.Changed();
+  };
+  EXPECT_TRUE(changes([] { setenv("QXT_WATCHED", "two", 1); }));
+  EXPECT_TRUE(changes([] { setenv("QXT_ABSENT", "now set", 1); }));
+  EXPECT_TRUE(changes([] { unsetenv("QXT_ABSENT"); }));
+  EXPECT_TRUE(changes([] { unsetenv("QXT_WATCHED"); }));
+  static char entry[] = "QXT_WATCHED=three";
+  EXPECT_TRUE(changes([] { putenv(entry); }));
+  // A putenv string written over in place is a change of the environment.
+  EXPECT_TRUE(changes([] { entry[12] = 'T'; }));
+  EXPECT_TRUE(changes([] { entry[13] = '\0'; }));
+  // Any change of the list counts, watched name or not.
+  EXPECT_TRUE(changes([] { setenv("QXT_OTHER", "x", 1); }));
+  EXPECT_FALSE(changes([] {}));
+  // One variable gone and another come, then the last one removed and set again
+  // to its old text (the C library hands back its old entry): as many entries
+  // as before, the same last entry, and yet a watched name is set.
+  setenv("QXT_Y", "y", 1);
+  setenv("QXT_LAST", "last", 1);
+  EXPECT_TRUE(changes([] {
+    unsetenv("QXT_LAST");
+    setenv("QXT_ABSENT", "sneaked in", 1);
+    unsetenv("QXT_Y");
+    setenv("QXT_LAST", "last", 1);
+  }));
+}
+
+TEST(Environment, AWatchComparesEntriesAcrossAPageEnd) {
+  // The entry list and a watched text laid across a page's end, where a block of
+  // them is read at once only if it stays inside one page: every change is seen,
+  // wherever it lies.
+  long page = sysconf(_SC_PAGESIZE);
+  auto* mem = static_cast<char*>(
+      mmap(nullptr, size_t(page) * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  constexpr size_t kEntries = 40;
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < kEntries; ++i) texts.push_back("QXT_E" + std::to_string(i) + "=v");
+  char** list = reinterpret_cast<char**>(mem + page - 13 * sizeof(char*));
+  for (size_t i = 0; i < kEntries; ++i) list[i] = texts[i].data();
+  list[kEntries] = nullptr;
+  std::string value = "QXT_E20=" + std::string(100, 'w');
+  char* watched = mem + 3 * page - 60;  // its value runs into the last page
+  std::memcpy(watched, value.c_str(), value.size() + 1);
+  list[20] = watched;
+  static char other[] = "QXT_OTHER=1";
+
+  char** saved = environ;
+  environ = list;
+  EnvironmentWatch watch({"QXT_E20"});
+  watch.Record();
+  bool unchanged = !watch.Changed();
+  std::vector<size_t> missed_entries, missed_bytes;
+  for (size_t i = 0; i <= kEntries; ++i) {
+    char* old = list[i];
+    list[i] = other;
+    if (!watch.Changed()) missed_entries.push_back(i);
+    list[i] = old;
+  }
+  for (size_t b = 8; b <= value.size(); ++b) {
+    char old = watched[b];
+    watched[b] = old == 'x' ? 'y' : 'x';
+    if (!watch.Changed()) missed_bytes.push_back(b);
+    watched[b] = old;
+  }
+  bool unchanged_after = !watch.Changed();
+  environ = saved;
+  munmap(mem, size_t(page) * 4);
+
+  EXPECT_TRUE(unchanged);
+  EXPECT_TRUE(unchanged_after);
+  EXPECT_TRUE(missed_entries.empty()) << missed_entries.size() << " changed entries missed";
+  EXPECT_TRUE(missed_bytes.empty()) << missed_bytes.size() << " changed bytes missed";
+}
+
+TEST(System, TheCoarseClockNeverRunsAheadOfTheSteadyClock) {
+  auto first = CoarseSteadyNow();
+  for (int i = 0; i < 1000; ++i) ASSERT_LE(CoarseSteadyNow(), std::chrono::steady_clock::now());
+  Sleep(50);
+  EXPECT_GT(CoarseSteadyNow(), first);
+  EXPECT_GT(CoarseClockLag().count(), 0);
 }
 
 TEST(Modules, WindowsNamesMapToLinuxFiles) {

@@ -95,9 +95,10 @@ bool TextDiffers(const char* text, const std::string& expected) {
   };
   for (; i + kBlock <= size && InOnePage(text + i, kBlock); i += kBlock)
     if (block_differs(i)) return true;
-  // The last bytes as one block ending with expected's NUL, overlapping bytes
-  // already compared.
-  if (i < size && size >= kBlock && InOnePage(text + size - kBlock, kBlock))
+  // Fewer bytes than a block left: one block ending with expected's NUL,
+  // overlapping bytes already compared. (A block that would cross a page is
+  // left to the bytewise compare below.)
+  if (i < size && size - i < kBlock && size >= kBlock && InOnePage(text + size - kBlock, kBlock))
     return block_differs(size - kBlock);
 #endif
   // The rest byte by byte, stopping at the first difference: the text's NUL
@@ -119,7 +120,13 @@ bool ListsDiffer(char* const* list, char* const* recorded, size_t count) {
   size_t i = 0;
 #if defined(__SSE2__) && !defined(QXP_ADDRESS_SANITIZER)
   constexpr size_t kBlock = 8;  // entries, 64 bytes
-  while (i + kBlock <= count && InOnePage(list + i, kBlock * sizeof(char*))) {
+  while (i + kBlock <= count) {
+    if (!InOnePage(list + i, kBlock * sizeof(char*))) {
+      // A block across a page's end: entry by entry.
+      for (size_t end = i + kBlock; i < end; ++i)
+        if (list[i] != recorded[i]) return true;
+      continue;
+    }
     auto load = [](char* const* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
     __m128i same01 = _mm_and_si128(_mm_cmpeq_epi32(load(list + i), load(recorded + i)),
                                    _mm_cmpeq_epi32(load(list + i + 2), load(recorded + i + 2)));
@@ -128,8 +135,8 @@ bool ListsDiffer(char* const* list, char* const* recorded, size_t count) {
     if (_mm_movemask_epi8(_mm_and_si128(same01, same23)) != 0xFFFF) return true;
     i += kBlock;
   }
-  // The last entries as one block ending with the recorded null, overlapping
-  // entries already compared.
+  // Fewer entries than a block left: one block ending with the recorded null,
+  // overlapping entries already compared.
   if (i < count && count >= kBlock && InOnePage(list + count - kBlock, kBlock * sizeof(char*)))
     return ListsDiffer(list + count - kBlock, recorded + count - kBlock, kBlock);
 #endif

@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 using namespace qx::platform;
 using Kind = FormatArg::Kind;
@@ -47,6 +50,83 @@ TEST(Printf, MatchesTheCLibraryForWellTypedValues) {
   check("%hhu", 300);
   // The Microsoft length prefix reads a 64-bit value (glibc reads "I" as a flag).
   EXPECT_EQ(Vformat("%I64d", 0x100000000LL), "4294967296");
+}
+
+TEST(Printf, IntegersMatchTheCLibraryInEveryForm) {
+  // The formatter prints integers itself: every combination of flags, width,
+  // precision and length against snprintf, through FormatPrintf and through a
+  // parsed format.
+  const char* flag_sets[] = {"",   "-",  "+",  " ",  "#",  "0",    "-0",
+                             "+0", " 0", "#0", "-#", "+ ", "-+ #0"};
+  const char* widths[] = {"", "1", "6", "25"};
+  const char* precisions[] = {"", ".", ".0", ".1", ".4", ".22"};
+  const char* lengths[] = {"", "hh", "h", "l", "ll", "z", "j"};
+  const int64_t values[] = {0,         1,          -1,        7,         -42,
+                            127,       128,        255,       256,       -129,
+                            32767,     -32768,     65535,     65536,     INT32_MAX,
+                            INT32_MIN, UINT32_MAX, INT64_MAX, INT64_MIN, 0x123456789A};
+  char ref[128];
+  char out[128];
+  int mismatches = 0;
+  for (const char* flags : flag_sets)
+    for (const char* width : widths)
+      for (const char* precision : precisions)
+        for (const char* length : lengths)
+          for (char conv : std::string("diuoxX")) {
+            std::string fmt = std::string("[%") + flags + width + precision + length + conv + "]";
+            bool wide_value = std::string(length).size() == 1 && length[0] != 'h';
+            wide_value = wide_value || std::string(length) == "ll";
+            PrintfFormat parsed(fmt);
+            for (int64_t v : values) {
+              if (wide_value)
+                std::snprintf(ref, sizeof ref, fmt.c_str(), (long long)v);
+              else
+                std::snprintf(ref, sizeof ref, fmt.c_str(), int(v));
+              std::vector<FormatArg> args = {FormatArg::Int(v)};
+              std::string got = FormatPrintf(fmt, args);
+              size_t n = parsed.FormatTo(args, out, sizeof out);
+              if (got != ref || std::string(out, n) != ref) {
+                if (++mismatches <= 10)
+                  ADD_FAILURE() << fmt << " " << v << ": " << got << " / " << std::string(out, n)
+                                << ", C library: " << ref;
+              }
+            }
+          }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(PrintfFormat, KeepsWhatFormatPrintfGivesWithinTheCapacity) {
+  // Every capacity from nothing to more than the text: the kept characters are the
+  // first ones FormatPrintf gives, whatever the conversions.
+  std::string long_value(300, 'L');
+  std::vector<FormatArg> args = {FormatArg::Str("h\xC3\xA9llo"),
+                                 FormatArg::Int(-42),
+                                 FormatArg::Int(7),
+                                 FormatArg::Str(long_value.c_str()),
+                                 FormatArg::Int(5),
+                                 FormatArg::Str(nullptr),
+                                 FormatArg::WStr(u"w"),
+                                 FormatArg::Double(2.5)};
+  for (const char* fmt :
+       {"plain", "%s and %d", "%-8s|%08.3d|%+x|%s", "%*.*s|%s", "%y %% %n %", "%5c%ls%.1f",
+        "%.3s|%10s|%-10s|%s", "%s%s%s%s%s%s%s%s%s", "%s %d %u %s %.2s %S %s %e", "trailing %"}) {
+    std::string full = FormatPrintf(fmt, args);
+    PrintfFormat parsed(fmt);
+    EXPECT_EQ(parsed.text(), fmt);
+    for (size_t cap = 0; cap <= full.size() + 2; ++cap) {
+      std::string out(cap + 8, '#');
+      size_t n = parsed.FormatTo(args, out.data(), cap);
+      ASSERT_EQ(out.substr(0, n), full.substr(0, std::min(cap, full.size())))
+          << fmt << " cap " << cap;
+      ASSERT_EQ(out.substr(n), std::string(cap + 8 - n, '#')) << fmt << " wrote past " << n;
+    }
+  }
+  // A literal prefix is printed as it is, '%' and all.
+  PrintfFormat prefixed("%PREFIX%d ", "value %d");
+  char out[64];
+  std::vector<FormatArg> one = {FormatArg::Int(3)};
+  EXPECT_EQ(std::string(out, prefixed.FormatTo(one, out, sizeof out)), "%PREFIX%d value 3");
+  EXPECT_EQ(PrintfFormat("%*.*s %d %% %n %q").ValueCount(), 4u);
 }
 
 TEST(Printf, StarWidthsAndPrecisionsConsumeValues) {
@@ -99,8 +179,7 @@ TEST(Printf, WideFormatsTakeWideStrings) {
 }
 
 TEST(Inserts, WindowsMessageSyntax) {
-  std::vector<FormatArg> ins = {FormatArg::Str("disk"), FormatArg::Int(42),
-                                FormatArg::Str("x")};
+  std::vector<FormatArg> ins = {FormatArg::Str("disk"), FormatArg::Int(42), FormatArg::Str("x")};
   std::string out;
   ASSERT_TRUE(FormatInserts("%1 has %2!d! errors%n%3!5s!|%%|%0 ignored", ins, &out));
   EXPECT_EQ(out, "disk has 42 errors\n    x|%|");

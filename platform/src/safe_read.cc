@@ -200,9 +200,13 @@ template <typename Ch>
     if (first_kernel_read) want = std::min(want, kFirstKernelRead / sizeof(Ch));
     first_kernel_read = false;
     if (want == 0) break;
-    size_t units = KernelRead(addr, out + done, want * sizeof(Ch)) / sizeof(Ch);
+    // Through a buffer of our own: the kernel copies past the NUL, and nothing of
+    // the caller's past the characters copied is written.
+    Ch read[kPage / sizeof(Ch)];
+    size_t units = KernelRead(addr, read, want * sizeof(Ch)) / sizeof(Ch);
     size_t len = 0;
-    while (len < units && out[done + len] != Ch(0)) ++len;
+    while (len < units && read[len] != Ch(0)) ++len;
+    std::memcpy(out + done, read, len * sizeof(Ch));
     done += len;
     if (len < want) break;
   }

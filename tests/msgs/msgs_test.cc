@@ -1,8 +1,12 @@
 // The message facility across programs: catalogs written by Python's struct
 // module, the message compiler's output read back field by field, the product's
 // own catalogs, and QXmsgf from many threads.
+#include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <qxcomn.h>
+#include <sys/auxv.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +23,7 @@ using namespace std::string_literals;
 namespace {
 
 using qx::testing::BuildBinDir;
+using qx::testing::BuildLibDir;
 using qx::testing::ReadFile;
 using qx::testing::RunCommand;
 using qx::testing::TestRoot;
@@ -296,6 +301,58 @@ int Keep(const char* line) {
 
 // The local line's date and time follow the user's locale: a German locale built
 // with localedef into the test's folder (LOCPATH), then US English.
+// The dynamic loader's own file: a program run through it can be told where to
+// find its libraries.
+std::string LoaderPath() {
+  Dl_info info{};
+  void* base = reinterpret_cast<void*>(getauxval(AT_BASE));
+  if (base == nullptr || dladdr(base, &info) == 0 || info.dli_fname == nullptr) return "";
+  return info.dli_fname;
+}
+
+TEST(StoreLibrary, WithoutItTheCatalogSeesNoVariables) {
+  // A process that cannot load libqxenv: DPATH and QX_QXIDEBUG are as good as
+  // unset, so the catalog searches its default folder only (there is none
+  // beside this library folder) and adds no debug suffix. msg_lookup runs through
+  // the loader with the project's libraries from a folder of its own and the
+  // build tree's search paths in them ignored.
+  std::string loader = LoaderPath();
+  ASSERT_FALSE(loader.empty());
+  std::string dir = TestRoot() + "/msg";
+  RunCommand("mkdir -p " + dir);
+  WriteFile(dir + "/l.msg", ".FACILITY QXTRAP 357\n.SEVERITY INFORMATIONAL\nHELLO hello\n.END\n");
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -d " + dir + " " + dir + "/l.msg"), 0);
+  std::string lib = TestRoot() + "/noenv/lib";
+  RunCommand("mkdir -p " + lib);
+  std::string ignored = BuildBinDir() + "/msg_lookup";
+  auto add = [&](const std::string& name) {
+    ASSERT_EQ(::symlink((BuildLibDir() + "/" + name).c_str(), (lib + "/" + name).c_str()), 0);
+    ignored += ":" + lib + "/" + name;
+  };
+  DIR* libs = ::opendir(BuildLibDir().c_str());
+  ASSERT_NE(libs, nullptr);
+  while (dirent* e = ::readdir(libs)) {
+    std::string name = e->d_name;
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 && name != "libqxenv.so")
+      add(name);
+  }
+  ::closedir(libs);
+  auto run = [&] {
+    std::string out;
+    RunCommand("DPATH='" + dir + "' QX_QXIDEBUG=1 " + loader + " --inhibit-rpath '" + ignored +
+                   "' --library-path '" + lib + "' " + BuildBinDir() + "/msg_lookup " +
+                   std::to_string(QX_MSGID(357, 1, 3)),
+               &out);
+    return out;
+  };
+  std::string not_found =
+      "Facility #357, Severity Level 'INFORMATIONAL', Message File 'FAC357' NOT FOUND";
+  EXPECT_EQ(run(), not_found + "\n" + not_found + "\n");
+  // With libqxenv in the folder the variables count again.
+  add("libqxenv.so");
+  EXPECT_EQ(run(), "%QXTRAP-I-HELLO, hello\n%QXTRAP-I-HELLO, hello  | lookup.c_7\n");
+}
+
 TEST(LocalLine, DateAndTimeInTheUsersLocale) {
   std::string loc = TestRoot() + "/locales";
   RunCommand("mkdir -p " + loc);

@@ -91,7 +91,8 @@ class QXP_CXX_API PrintfFormat {
 
   // Formats with the values consumed in order into out and keeps the first cap
   // characters of what FormatPrintf would give (no NUL is added); returns the
-  // number kept. Reads no more of a string value than can show.
+  // number kept, and writes nothing of out past them. Reads no more of a string
+  // value than can show.
   size_t FormatTo(std::span<const FormatArg> args, char* out, size_t cap) const;
 
  private:
@@ -154,7 +155,8 @@ QXP_CXX_API std::string SafeReadString(const char* s, size_t max);
 QXP_CXX_API std::u16string SafeReadWString(const char16_t* s, size_t max);
 
 // SafeReadString into a caller's buffer: copies at most max characters (no NUL is
-// added) and returns the number copied. REQUIRES: out holds max characters.
+// added) and returns the number copied; nothing of out past them is written.
+// REQUIRES: out holds max characters.
 QXP_CXX_API size_t SafeCopyString(const char* s, char* out, size_t max);
 
 // Copies up to size bytes from an address that may be invalid into out; stops at

@@ -58,7 +58,8 @@ namespace qx::platform {
 
 // std::chrono::steady_clock read cheaply but only as finely as the scheduler's
 // tick: for deadlines of a second or so that are checked very often. Never ahead
-// of steady_clock::now(), and behind it by at most CoarseClockLag().
+// of steady_clock::now(), and behind it by CoarseClockLag() (one tick), or a
+// little more while the system's ticks come late.
 // CLOCK_MONOTONIC_COARSE is steady_clock's clock (CLOCK_MONOTONIC) as it stood at
 // the last tick, read from memory the kernel shares without the processor's time
 // counter. In line: its callers check it at every call.
