@@ -75,7 +75,7 @@ namespace {
 // are readable too.
 constexpr uintptr_t kPage = 4096;
 
-bool InOnePage(const void* p, size_t size) {
+[[maybe_unused]] bool InOnePage(const void* p, size_t size) {
   return (reinterpret_cast<uintptr_t>(p) & (kPage - 1)) <= kPage - size;
 }
 
