@@ -1,6 +1,7 @@
 // Message lookup and formatting.
 #include "catalog.h"
 
+#include <pthread.h>
 #include <qxplatform/system.h>
 #include <qxplatform/text.h>
 #include <zelapi01.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "catalog_env.h"
@@ -45,18 +47,47 @@ struct ThreadLookups {
   std::array<RecentMessage, kRecentMessages> recent;
 
   RecentMessage& Recent(uint32_t id) { return recent[((id >> 3) ^ (id >> 16)) % kRecentMessages]; }
+
+  ~ThreadLookups();
 };
 thread_local ThreadLookups t_lookups;
 
 // The thread's object, found through a pointer in the initial TLS block: reading
 // it is one instruction, where reaching t_lookups itself is a call into the
-// dynamic loader. Eight bytes fit the reserve the loader keeps for libraries
-// opened later.
+// dynamic loader. These nine bytes fit the reserve the loader keeps for
+// libraries opened later.
 [[gnu::tls_model("initial-exec")]] thread_local ThreadLookups* t_lookups_at = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local bool t_lookups_gone = false;
+
+ThreadLookups::~ThreadLookups() {
+  t_lookups_at = nullptr;
+  t_lookups_gone = true;
+}
+
+// Once the thread's object is gone (a destructor of another thread-local object
+// reports while the thread ends), one made on the heap serves the thread's last
+// lookups. The C library runs the destructors of thread-specific values after
+// those of thread-local objects: this key's frees it.
+pthread_key_t LateLookupsKey() {
+  static const pthread_key_t key = [] {
+    pthread_key_t k;
+    if (::pthread_key_create(&k, [](void* late) { delete static_cast<ThreadLookups*>(late); }) != 0)
+      std::abort();
+    return k;
+  }();
+  return key;
+}
 
 ThreadLookups& Lookups() {
   ThreadLookups* at = t_lookups_at;
-  if (at == nullptr) t_lookups_at = at = &t_lookups;
+  if (at != nullptr) return *at;
+  if (t_lookups_gone) {
+    at = new ThreadLookups;
+    ::pthread_setspecific(LateLookupsKey(), at);
+  } else {
+    at = &t_lookups;
+  }
+  t_lookups_at = at;
   return *at;
 }
 
@@ -174,11 +205,6 @@ const char* SeverityName(uint32_t severity) {
 
 bool DebugSuffixOn() {
   return g_debug_suffix.load(std::memory_order_relaxed);
-}
-
-std::string_view CatalogFolders() {
-  const char* dpath = Lookups().env.Get().dpath;
-  return dpath ? std::string_view(dpath) : std::string_view(DefaultCatalogFolder());
 }
 
 void CutUtf8(std::string* text, size_t max) {

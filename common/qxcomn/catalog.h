@@ -138,10 +138,6 @@ bool DebugSuffixOn();
 // or "".
 std::string CurrentFacilityName(int facility);
 
-// The folder list searched: "DPATH" through the store, else the default folder.
-// The text lives for the life of the process.
-std::string_view CatalogFolders();
-
 // True when a text filed under `severity` does not carry its letter as second
 // character. Severities whose name is no letter (5-7) always match.
 bool SeverityMismatch(std::string_view text, uint32_t severity);

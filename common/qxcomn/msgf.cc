@@ -80,29 +80,44 @@ std::string DebugSuffix(const Call& call) {
   return " | " + SourcePath(call) + "_" + std::to_string(call.line);
 }
 
-// The date and time of a local line, made once per second and user locale for
-// each thread: lines come far more often than seconds.
-const std::string& DateTimeText() {
-  struct Made {
-    std::time_t second = -1;
-    const std::string* locale = nullptr;
-    std::string text;
-  };
-  thread_local Made made;
+std::string MakeDateTimeText(std::time_t when) {
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  std::string date = platform::FormatUserDate(local, platform::DateForm::kLong);
+  std::string time = platform::FormatUserTime(local);
+  CutUtf8(&date, kDateTimeMax);
+  CutUtf8(&time, kDateTimeMax);
+  return date + " " + time;
+}
+
+// The date and time text a thread made last.
+struct MadeDateTime {
+  std::time_t second = -1;
+  const std::string* locale = nullptr;
+  std::string text;
+  ~MadeDateTime() { gone = true; }
+  static thread_local bool gone;
+};
+thread_local bool MadeDateTime::gone = false;
+
+// The date and time of a local line, appended to it. Each thread makes the text
+// once per second and user locale: lines come far more often than seconds.
+void AppendDateTime(std::string* line) {
   std::time_t now = std::time(nullptr);
+  // Once the thread's text is gone (a destructor of another thread-local object
+  // reports while the thread ends), the text is made for each line.
+  if (MadeDateTime::gone) {
+    AppendBounded(line, MakeDateTimeText(now));
+    return;
+  }
+  thread_local MadeDateTime made;
   const std::string* locale = &platform::UserTimeLocaleName();
   if (now != made.second || locale != made.locale) {
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    std::string date = platform::FormatUserDate(local, platform::DateForm::kLong);
-    std::string time = platform::FormatUserTime(local);
-    CutUtf8(&date, kDateTimeMax);
-    CutUtf8(&time, kDateTimeMax);
+    made.text = MakeDateTimeText(now);
     made.second = now;
     made.locale = locale;
-    made.text = date + " " + time;
   }
-  return made.text;
+  AppendBounded(line, made.text);
 }
 
 // Builds and prints the local line from the text as it was before the debug
@@ -112,7 +127,7 @@ void PrintLocalLine(const Call& call, const std::string& copy, bool debug) {
   line.reserve(kMsgfMaxText + 1);
   AppendBounded(&line, copy);
   AppendBounded(&line, " ");
-  AppendBounded(&line, DateTimeText());
+  AppendDateTime(&line);
   if (debug) AppendBounded(&line, DebugSuffix(call));
   for (char& c : line)
     if (c == '\n') c = ' ';

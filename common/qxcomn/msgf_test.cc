@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog_testing.h"
@@ -207,6 +208,29 @@ TEST_F(MsgfTest, WideForm) {
   char16_t* first = QXmsgfw(2, 5, u"w.c", 157647339u, 1, u"1");
   for (int i = 0; i < 24; ++i) QXmsgfw(2, 5, u"w.c", 157647339u, 1, u"n");
   EXPECT_EQ(QXmsgfw(2, 5, u"w.c", 157647339u, 1, u"n"), first);
+}
+
+TEST_F(MsgfTest, ReportsFromAThreadThatIsEnding) {
+  // A thread-local object made before the thread's first report is destroyed
+  // after the library's own thread state: a report from its destructor still
+  // finds its message and prints its local line.
+  struct ReportsAtExit {
+    std::string* out = nullptr;
+    ~ReportsAtExit() {
+      if (out) *out = QXmsgf(2, 1, "a.c", 157647339u, QXMSGF_LOCAL | 1, "late");
+    }
+  };
+  QXmsgfSetVerifyProc(Record);
+  g_verify_result = 1;  // keep the lines off the terminal
+  std::string late;
+  std::thread([&] {
+    thread_local ReportsAtExit reporter;
+    reporter.out = &late;
+    QXmsgf(2, 1, "a.c", 157647339u, QXMSGF_LOCAL | 1, "early");
+  }).join();
+  EXPECT_EQ(late, "%QXTRAP-I-ARG, value late\n");
+  ASSERT_EQ(g_lines.size(), 2u);
+  EXPECT_EQ(g_lines[1].rfind("%QXTRAP-I-ARG, value late  ", 0), 0u) << g_lines[1];
 }
 
 TEST_F(MsgfTest, MessagefCopiesTerminatedText) {

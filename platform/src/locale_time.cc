@@ -128,15 +128,25 @@ class LocaleCache {
 
 // The user's locale, worked out again only when the environment changed: every
 // dated message line asks for it.
+struct ThreadUser {
+  EnvironmentWatch watch{{"LC_ALL", "LC_TIME", "LANG"}};
+  const UserLocale* user = nullptr;
+  ~ThreadUser() { gone = true; }
+  static thread_local bool gone;
+};
+thread_local bool ThreadUser::gone = false;
+
 const UserLocale& User() {
   static LocaleCache* cache = new LocaleCache;
-  thread_local EnvironmentWatch watch({"LC_ALL", "LC_TIME", "LANG"});
-  thread_local const UserLocale* user = nullptr;
-  if (user == nullptr || watch.Changed()) {
-    watch.Record();
-    user = &cache->Get(TimeLocaleName());
+  // Once the thread's watch is gone (a destructor of another thread-local object
+  // asks while the thread ends), the locale is worked out at every call.
+  if (ThreadUser::gone) return cache->Get(TimeLocaleName());
+  thread_local ThreadUser thread;
+  if (thread.user == nullptr || thread.watch.Changed()) {
+    thread.watch.Record();
+    thread.user = &cache->Get(TimeLocaleName());
   }
-  return *user;
+  return *thread.user;
 }
 
 std::string Format(const char* picture, const std::tm& when, locale_t loc) {
