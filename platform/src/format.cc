@@ -470,7 +470,8 @@ const FormatArg kMissing{};
 class ArgTaker {
  public:
   explicit ArgTaker(std::span<const FormatArg> args) : args_(args) {}
-  // By reference: a copy made here and read field by field at once stalls.
+  // By reference: a copy, written whole and read back field by field at once,
+  // stalls the processor on every value.
   const FormatArg& Take() { return next_ < args_.size() ? args_[next_++] : kMissing; }
 
  private:
