@@ -52,12 +52,13 @@ struct ThreadLookups {
 };
 thread_local ThreadLookups t_lookups;
 
-// The thread's object, found through a pointer in the initial TLS block: reading
-// it is one instruction, where reaching t_lookups itself is a call into the
-// dynamic loader. These nine bytes fit the reserve the loader keeps for
-// libraries opened later.
-[[gnu::tls_model("initial-exec")]] thread_local ThreadLookups* t_lookups_at = nullptr;
-[[gnu::tls_model("initial-exec")]] thread_local bool t_lookups_gone = false;
+// The thread's object, found through a plain pointer: reaching t_lookups itself
+// runs its guard for construction. The library keeps the default (dynamic) model
+// for every thread-local variable: a library with any initial-exec variable must
+// get its whole thread-local block from the loader's small static reserve, and a
+// program that opens it later (dlopen) then fails for want of room.
+thread_local ThreadLookups* t_lookups_at = nullptr;
+thread_local bool t_lookups_gone = false;
 
 ThreadLookups::~ThreadLookups() {
   t_lookups_at = nullptr;
