@@ -7,7 +7,9 @@
 // so the lock alone says who owns the mutex and how deeply: an uncontended wait
 // and release are one C library call each, with nothing else to keep. Besides the
 // lock the SyncBlock keeps an "abandoned" flag for an abandonment learnt by a wait
-// that had to give the mutex back (a wait-all that could not take everything).
+// that did not keep the mutex (a wait-all that looked, or that could not take
+// everything). An owner's end is the one change that does not bump the word: a
+// wait on several objects re-checks a mutex whose lock is not free.
 #include <linux/futex.h>
 #include <pthread.h>
 #include <qxplatform/errors.h>
@@ -37,11 +39,18 @@ bool InitLock(SyncBlock* b, bool shared) {
   return rc == 0;
 }
 
-// The owning thread's id, 0 when the mutex is free or its owner died. The
-// kernel's robust-futex protocol keeps it in the lock's futex word, which is how
-// the kernel finds the mutexes of a thread that ends.
+// The lock's futex word, where the kernel's robust-futex protocol keeps the
+// owner's thread id (which is how the kernel finds the mutexes of a thread that
+// ends): 0 while the mutex is free; the owner's id, with FUTEX_WAITERS while
+// someone sleeps in a lock call; FUTEX_OWNER_DIED (and perhaps FUTEX_WAITERS)
+// once the owner ended, until the next locker takes it.
+uint32_t LockWord(const SyncBlock* b) {
+  return __atomic_load_n(&b->lock.__data.__lock, __ATOMIC_ACQUIRE);
+}
+
+// The owning thread's id, 0 when the mutex is free or its owner died.
 pid_t OwnerTid(const SyncBlock* b) {
-  return __atomic_load_n(&b->lock.__data.__lock, __ATOMIC_RELAXED) & FUTEX_TID_MASK;
+  return LockWord(b) & FUTEX_TID_MASK;
 }
 
 class Mutex final : public KernelObject {
@@ -67,15 +76,25 @@ class Mutex final : public KernelObject {
 
   Take TryTake() override { return Owned(pthread_mutex_trylock(&b_->lock)); }
 
+  // Reads the lock rather than trying it: a look that held the lock for a moment
+  // would make another thread's TryTake fail with no change of the word to
+  // follow, and that thread could sleep on a free mutex.
   bool Peek() override {
+    uint32_t word = LockWord(b_);
+    if ((word & FUTEX_OWNER_DIED) == 0)
+      return word == 0 || pid_t(word & FUTEX_TID_MASK) == SelfTid();
+    // Abandoned: learnt here and told to whoever takes it next, so that the lock
+    // is plainly free again and waits need not re-check it. Taking and dropping
+    // the lock may have failed another thread's TryTake meanwhile, and a mutex
+    // turned free is a change: both announced through the word.
     int rc = pthread_mutex_trylock(&b_->lock);
     if (rc != 0 && rc != EOWNERDEAD) return false;
     if (rc == EOWNERDEAD) {
-      // Learnt here, told to whoever takes it next.
       pthread_mutex_consistent(&b_->lock);
       b_->abandoned = 1;
     }
     pthread_mutex_unlock(&b_->lock);
+    Changed(word_);
     return true;
   }
 
@@ -84,7 +103,10 @@ class Mutex final : public KernelObject {
     Release();
   }
 
-  bool NeedsPolling() override { return OwnerTid(b_) != 0; }
+  // An owner's end changes the lock but not the word. The whole lock is tested,
+  // not the owner's id: an owner that ended after this wait's TryTake failed
+  // leaves FUTEX_OWNER_DIED and no id, and the wait must still look again.
+  bool NeedsPolling() override { return LockWord(b_) != 0; }
 
   bool WaitAlone(const WaitClock::time_point* deadline, DWORD* result) override {
     int rc;

@@ -1,19 +1,27 @@
 // Mutexes, semaphores, timers, names and security within one process (the
 // cross-process behaviour is tested with real processes in tests/kobj).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/security.h>
 #include <qxplatform/sync.h>
 #include <qxplatform/system.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
+#include <vector>
 
+#include "named_object.h"
 #include "test_env.h"
 
 namespace {
@@ -56,6 +64,147 @@ TEST(Mutex, RecursiveForTheOwnerRefusedToOthersAbandonedByAnEndingThread) {
   EXPECT_TRUE(ReleaseMutex(m));
   CloseHandle(ev);
   CloseHandle(m);
+}
+
+// A thread that takes a mutex and ends, abandoning it, when told.
+class DoomedOwner {
+ public:
+  explicit DoomedOwner(HANDLE mutex) : go_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    std::atomic<bool> owned{false};
+    thread_ = std::thread([&] {
+      DWORD r = WaitForSingleObject(mutex, 0);
+      EXPECT_TRUE(r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) << r;
+      owned = true;
+      WaitForSingleObject(go_, INFINITE);
+    });
+    while (!owned) std::this_thread::yield();
+  }
+  ~DoomedOwner() {
+    End();
+    CloseHandle(go_);
+  }
+  // Returns once the thread ended and the kernel marked the mutex abandoned.
+  void End() {
+    if (!thread_.joinable()) return;
+    SetEvent(go_);
+    thread_.join();
+  }
+
+ private:
+  HANDLE go_;
+  std::thread thread_;
+};
+
+// Holds the guard lock of a named timer, as a timer call in another process may
+// for a moment, so that a wait-any reaching the timer stops there until Open():
+// after it tried the objects before the timer and before it chooses how to sleep.
+class TimerGate {
+ public:
+  TimerGate() {
+    timer_ = CreateWaitableTimerA(nullptr, TRUE, "QX.UNIT.GATE");
+    int fd = ::open(ObjectFile("global", "QX.UNIT.GATE").c_str(), O_RDWR | O_CLOEXEC);
+    page_ = ::mmap(nullptr, qx::platform::kObjectPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    EXPECT_NE(page_, MAP_FAILED);
+    guard_ = &reinterpret_cast<qx::platform::SyncBlock*>(static_cast<char*>(page_) +
+                                                         qx::platform::kSyncOffset)
+                  ->lock;
+    EXPECT_EQ(pthread_mutex_lock(guard_), 0);
+  }
+  ~TimerGate() {
+    Open();
+    ::munmap(page_, qx::platform::kObjectPage);
+    CloseHandle(timer_);
+  }
+  HANDLE handle() const { return timer_; }
+  // Returns once a thread blocks on the guard.
+  void AwaitArrival() {
+    while ((__atomic_load_n(&guard_->__data.__lock, __ATOMIC_ACQUIRE) & FUTEX_WAITERS) == 0)
+      usleep(100);
+  }
+  void Open() {
+    if (!open_) pthread_mutex_unlock(guard_);
+    open_ = true;
+  }
+
+ private:
+  HANDLE timer_;
+  void* page_;
+  pthread_mutex_t* guard_;
+  bool open_ = false;
+};
+
+// A wait-any on handles (the mutex among them), in a thread, while step runs
+// here. A wait still asleep 10 s after the step is woken by setting rescue (an
+// event among the handles), so that a missed wake-up fails as a wrong result
+// instead of hanging the test. The waiting thread gives the mutex back.
+DWORD WaitAcross(std::vector<HANDLE> handles, HANDLE mutex, HANDLE rescue,
+                 const std::function<void()>& step) {
+  std::atomic<DWORD> result{WAIT_FAILED};
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    DWORD r = WaitForMultipleObjects(DWORD(handles.size()), handles.data(), FALSE, 60000);
+    if (r != WAIT_TIMEOUT && r != WAIT_FAILED && handles[r & 0x7F] == mutex) ReleaseMutex(mutex);
+    result = r;
+    done = true;
+  });
+  step();
+  for (int i = 0; i < 1000 && !done; ++i) usleep(10000);
+  if (!done) SetEvent(rescue);
+  waiter.join();
+  ResetEvent(rescue);
+  return result;
+}
+
+TEST(Mutex, AbandonmentWakesAWaitOnSeveralObjectsWheneverTheOwnerEnds) {
+  HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+  // The wait is asleep when the owner ends.
+  {
+    DoomedOwner owner(m);
+    EXPECT_EQ(WaitAcross({e, m}, m, e,
+                         [&] {
+                           usleep(50000);
+                           owner.End();
+                         }),
+              WAIT_ABANDONED_0 + 1);
+  }
+  // The owner ends after the wait found the mutex owned, before it chose how to
+  // sleep: the lock then names no owner, but is not free either.
+  {
+    DoomedOwner owner(m);
+    TimerGate gate;
+    EXPECT_EQ(WaitAcross({e, m, gate.handle()}, m, e,
+                         [&] {
+                           gate.AwaitArrival();
+                           owner.End();
+                           gate.Open();
+                         }),
+              WAIT_ABANDONED_0 + 1);
+  }
+  // The same, and meanwhile a wait-all looks at the mutex (and finds the event of
+  // its own unset): the look must not leave the mutex free behind the first wait's
+  // back.
+  {
+    DoomedOwner owner(m);
+    TimerGate gate;
+    HANDLE unset = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE both[2] = {m, unset};
+    EXPECT_EQ(WaitAcross({e, m, gate.handle()}, m, e,
+                         [&] {
+                           gate.AwaitArrival();
+                           owner.End();
+                           EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
+                           gate.Open();
+                         }),
+              WAIT_ABANDONED_0 + 1);
+    CloseHandle(unset);
+  }
+  // Told once: the mutex is plainly free now.
+  EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
+  CloseHandle(e);
 }
 
 TEST(Mutex, ClosedWhileOwnedStaysMappedForTheThreadsOtherMutexes) {

@@ -77,6 +77,22 @@ TEST(ProcessMutex, AbandonmentSeenByAWaitOnSeveralObjects) {
   owner.Kill();
   EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_ABANDONED_0 + 1);
   EXPECT_TRUE(ReleaseMutex(m));
+
+  // The owner is killed while another process's wait on both sleeps: the wait
+  // ends long before its time-out (the event is set only as a last resort, so
+  // that a missed wake-up shows as the wrong answer instead of a slow test).
+  Child holder({"mutex-hold", "QX.TEST.AB.MX"});
+  ASSERT_EQ(holder.ReadLine(), "owned");
+  Child waiter({"wait-any", "60000", "QX.TEST.AB.EV", "QX.TEST.AB.MX"});
+  ASSERT_EQ(waiter.ReadLine(), "ready");
+  EXPECT_EQ(waiter.ReadLine(100), "<timeout>");  // asleep
+  holder.Kill();
+  std::string got = waiter.ReadLine(10000);
+  if (got == "<timeout>") {
+    SetEvent(ev);
+    got = waiter.ReadLine();
+  }
+  EXPECT_EQ(got, "abandoned 1");
   CloseHandle(ev);
   CloseHandle(m);
 }
