@@ -5,6 +5,7 @@
 #include <qxplatform/process.h>
 #include <qxplatform/sync.h>
 #include <sched.h>
+#include <time.h>
 
 #include <cstdlib>
 
@@ -21,45 +22,92 @@ namespace {
 // Every reader record ever made, newest first; records are only added.
 std::atomic<Reader*> g_readers{nullptr};
 
+// Clears a record whose thread is gone (or never to run again) even if it was
+// inside a section: its depth goes to 0 and its exits move, so that a remover
+// waiting for it goes on, and the next thread starts clean.
+void ClearReader(Reader* r) {
+  uint64_t state = r->state.load(std::memory_order_relaxed);
+  r->state.store((state & ~uint64_t(0xFFFFFFFF)) + Reader::kOutermostExit,
+                 std::memory_order_release);
+  r->in_use.store(false, std::memory_order_release);
+}
+
 // Ends the thread's use of its record.
 void ReleaseReader(void* record) {
-  static_cast<Reader*>(record)->in_use.store(false, std::memory_order_release);
+  ClearReader(static_cast<Reader*>(record));
   t_reader = nullptr;
 }
 
 // In a forked child only the forking thread lives on: the records of the others
 // are free again, even one whose thread was inside a section at the fork.
-void ResetReadersInChild() {
-  for (Reader* r = g_readers.load(std::memory_order_acquire); r != nullptr; r = r->next) {
-    if (r == t_reader) continue;
-    uint32_t seq = r->seq.load(std::memory_order_relaxed);
-    r->seq.store(seq + (seq & 1), std::memory_order_relaxed);
-    r->in_use.store(false, std::memory_order_relaxed);
-  }
+void ClearReadersInChild() {
+  for (Reader* r = g_readers.load(std::memory_order_acquire); r != nullptr; r = r->next)
+    if (r != t_reader) ClearReader(r);
 }
 
 pthread_key_t ReaderKey() {
   static pthread_key_t key = [] {
     pthread_key_t k;
     if (pthread_key_create(&k, ReleaseReader) != 0 ||
-        pthread_atfork(nullptr, nullptr, ResetReadersInChild) != 0)
+        pthread_atfork(nullptr, nullptr, ClearReadersInChild) != 0)
       std::abort();
     return k;
   }();
   return key;
 }
 
+// The fork handler is registered when the library loads, before the program can
+// register its own: child handlers run in the order of registration, and one of
+// the program's that closes a handle in the child must find the records of the
+// parent's other threads cleared already.
+[[maybe_unused]] const pthread_key_t g_reader_key = ReaderKey();
+
+// How a remover waits for a thread still inside a section. Sections are a few
+// instructions long, so it spins first; a thread preempted inside one gets the
+// processor by yielding; a stopped one (or one of lower real-time priority,
+// which a yield would never let run) by sleeping, longer each time.
+class Backoff {
+ public:
+  void Pause() {
+    if (round_ < kSpins) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#elif defined(__aarch64__)
+      asm volatile("yield");
+#endif
+    } else if (round_ < kSpins + kYields) {
+      ::sched_yield();
+    } else {
+      timespec nap{0, sleep_ns_};
+      ::nanosleep(&nap, nullptr);
+      sleep_ns_ = sleep_ns_ * 2 < kLongestSleepNs ? sleep_ns_ * 2 : kLongestSleepNs;
+    }
+    ++round_;
+  }
+
+ private:
+  static constexpr int kSpins = 100;                // a few microseconds at most
+  static constexpr int kYields = 10;                // a preempted thread runs again
+  static constexpr long kFirstSleepNs = 10000;      // then 10 µs, doubling,
+  static constexpr long kLongestSleepNs = 1000000;  // up to 1 ms a look
+  int round_ = 0;
+  long sleep_ns_ = kFirstSleepNs;
+};
+
 // Returns once no thread is still in a ReadSection that may have read a slot
 // cleared before the call.
 void WaitForReaders() {
   std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with ReadSection's
   for (Reader* r = g_readers.load(std::memory_order_acquire); r != nullptr; r = r->next) {
-    uint32_t seen = r->seq.load(std::memory_order_acquire);
-    if ((seen & 1) == 0 || r == t_reader) continue;
-    // Sections are a few instructions long; one preempted in the middle ends when
-    // its thread runs again.
-    for (int spins = 0; r->seq.load(std::memory_order_acquire) == seen; ++spins)
-      if (spins > 100) ::sched_yield();
+    if (r == t_reader) continue;
+    const uint64_t seen = r->state.load(std::memory_order_acquire);
+    if (Reader::Depth(seen) == 0) continue;
+    Backoff backoff;
+    for (;;) {
+      uint64_t now = r->state.load(std::memory_order_acquire);
+      if (Reader::Depth(now) == 0 || Reader::Exits(now) != Reader::Exits(seen)) break;
+      backoff.Pause();
+    }
   }
 }
 

@@ -111,11 +111,21 @@ inline bool DecodeHandle(HANDLE handle, uint32_t* index, uint32_t* generation) {
   return true;
 }
 
-// A thread's mark for the table's deferred destruction: odd while the thread is
-// inside a ReadSection. Records are never freed; a record whose thread ended is
-// reused by a new thread.
-struct Reader {
-  std::atomic<uint32_t> seq{0};
+// A thread's mark for the table's deferred destruction. The low half of state is
+// the depth of the thread's open ReadSections (more than one when a signal
+// handler makes a call while its thread was inside another); the high half counts
+// the thread's exits from its outermost section. A remover that saw a depth
+// waits until the depth is 0 or the count moved: every section open when it
+// looked has ended then. Records are never freed (a remover may read one at any
+// time); a record whose thread ended is cleared and reused by a new thread. Each
+// fills a cache line of its own, so that threads marking their records do not
+// slow one another down.
+struct alignas(64) Reader {
+  static constexpr uint64_t kOutermostExit = uint64_t(1) << 32;
+  static constexpr uint32_t Depth(uint64_t state) { return uint32_t(state); }
+  static constexpr uint32_t Exits(uint64_t state) { return uint32_t(state >> 32); }
+
+  std::atomic<uint64_t> state{0};
   std::atomic<bool> in_use{false};
   Reader* next = nullptr;
 };
@@ -126,23 +136,36 @@ extern __thread Reader* t_reader __attribute__((tls_model("initial-exec")));
 Reader* RegisterReader();
 
 // While a ReadSection is open, raw pointers from HandleTable::PeekSync stay valid.
-// A section must be short, must not block and must not nest. Entering it costs a
-// store and a fence: the fence orders the mark before the reads of the table, so
-// that a removing thread (which fences between clearing a slot and looking at the
-// marks) either sees the mark or is not seen clearing the slot.
+// A section must be short and must not block. Sections nest: a signal handler may
+// open one while its thread is inside another, and the outer one stays protected.
+// A section must be left by its end, not by a jump out of a signal handler that
+// interrupted it: removals would then wait for that thread until it ends (its
+// record is cleared then). The calls that use sections are no more
+// async-signal-safe than on Windows (a thread's first section allocates its
+// record), and CloseHandle must not run inside one (from a handler that
+// interrupted its own thread's call): it does not wait for its own thread.
+//
+// Entering costs a store and a fence: the fence orders the mark before the reads
+// of the table, so that a removing thread (which fences between clearing a slot
+// and looking at the marks) either sees the mark or is not seen clearing the
+// slot. Only this thread writes its record, with a plain load and store: a
+// handler that runs between the two leaves the depth as it found it, and at worst
+// its outermost exits are lost again, which only makes a remover wait for the
+// interrupted section too.
 class ReadSection {
  public:
   ReadSection() {
     Reader* r = t_reader;
     if (r == nullptr) r = RegisterReader();
-    r->seq.store(r->seq.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    r->state.store(r->state.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
   }
-  // Only this thread writes its record, and t_reader stays set inside a section:
-  // nothing needs keeping across the section.
+  // t_reader stays set inside a section: nothing needs keeping across it.
   ~ReadSection() {
     Reader* r = t_reader;
-    r->seq.store(r->seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    uint64_t state = r->state.load(std::memory_order_relaxed) - 1;
+    if (Reader::Depth(state) == 0) state += Reader::kOutermostExit;
+    r->state.store(state, std::memory_order_release);
   }
   ReadSection(const ReadSection&) = delete;
   ReadSection& operator=(const ReadSection&) = delete;

@@ -10,6 +10,10 @@
 //                             int (shared guard), note the peak, count down, release
 //   wait-any MS NAME...       open events, print "ready", wait any, print the result
 //   wait-all MS NAME...       open semaphores or events, wait all, print the result
+//   fork-close N              close a semaphore in its own fork handler (registered
+//                             first thing) in each of N forked children while a
+//                             thread sets an event over and over; print "done", or
+//                             "hung <i>" for a child that did not end
 //   map-write NAME TEXT       create a page-file mapping of 524 bytes, write TEXT,
 //                             print "ready", sleep
 //   map-read NAME             open the mapping, print its text
@@ -21,19 +25,23 @@
 //                             per message (echoed back), "end <error>"
 //   pipe-hold NAME            serve a message pipe, print "connected", sleep
 //   pipe-partial NAME N       connect, write N bytes of a frame, die by SIGKILL
+#include <pthread.h>
 #include <qxplatform/errors.h>
 #include <qxplatform/mapping.h>
 #include <qxplatform/pipe.h>
 #include <qxplatform/sync.h>
 #include <qxplatform/system.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -114,6 +122,43 @@ int WaitOn(bool all, DWORD ms, std::vector<const char*> names) {
   return 0;
 }
 
+HANDLE g_doomed = nullptr;
+
+// A program's own fork handler, registered before it made any call on an event,
+// mutex or semaphore: the child closes a handle at once, while the threads of
+// the parent that were inside such calls do not exist there.
+int ForkClose(int n) {
+  ::pthread_atfork(nullptr, nullptr, [] { CloseHandle(g_doomed); });
+  HANDLE busy = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    while (!stop) SetEvent(busy);
+  });
+  int result = 0;
+  for (int i = 0; i < n && result == 0; ++i) {
+    g_doomed = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    CloseHandle(g_doomed);
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0)
+      if (std::chrono::steady_clock::now() > give_up) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        Say("hung " + std::to_string(i));
+        result = 1;
+        break;
+      } else {
+        ::usleep(1000);
+      }
+  }
+  stop = true;
+  setter.join();
+  if (result == 0) Say("done");
+  return result;
+}
+
 int PipeServe(const char* name, bool message) {
   HANDLE p = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX,
                               message ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE,
@@ -164,6 +209,7 @@ int main(int argc, char** argv) {
   if ((cmd == "wait-any" || cmd == "wait-all") && argc >= 4)
     return WaitOn(cmd == "wait-all", DWORD(std::atol(argv[2])),
                   std::vector<const char*>(argv + 3, argv + argc));
+  if (cmd == "fork-close" && argc == 3) return ForkClose(std::atoi(argv[2]));
   if (cmd == "map-write" && argc == 4) {
     HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 524, argv[2]);
     if (m == nullptr) return 2;

@@ -97,6 +97,15 @@ TEST(ProcessMutex, AbandonmentSeenByAWaitOnSeveralObjects) {
   CloseHandle(m);
 }
 
+TEST(ProcessFork, AProgramsForkHandlerMayCloseHandlesInTheChild) {
+  // The program registers its handler before its first call on an event; the
+  // library's own handler, which forgets the parent's other threads, must still
+  // run first in the child.
+  Child program({"fork-close", "40"});
+  EXPECT_EQ(program.ReadLine(60000), "done");
+  EXPECT_EQ(program.Wait(), 0);
+}
+
 TEST(ProcessEvent, AutoResetWakesExactlyOneManualResetAll) {
   HANDLE autoev = CreateEventA(nullptr, FALSE, FALSE, "QX.TEST.AUTO");
   HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, "QX.TEST.MANUAL");
