@@ -5,11 +5,12 @@
 // locker gets EOWNERDEAD and owns it; that becomes WAIT_ABANDONED. The recursive
 // type gives the owner-thread recursion and refuses an unlock by another thread,
 // so the lock alone says who owns the mutex and how deeply: an uncontended wait
-// and release are one C library call each, with nothing else to keep. Besides the
-// lock the SyncBlock keeps an "abandoned" flag for an abandonment learnt by a wait
-// that did not keep the mutex (a wait-all that looked, or that could not take
-// everything). An owner's end is the one change that does not bump the word: a
-// wait on several objects re-checks a mutex whose lock is not free.
+// and release are one C library call each on the lock, with no owner or depth to
+// keep beside it (a release also announces the change through the word). Besides
+// the lock the SyncBlock keeps an "abandoned" flag for an abandonment learnt by a
+// wait that did not keep the mutex (a wait-all that looked, or that could not
+// take everything). An owner's end is the one change that does not bump the
+// word: a wait on several objects re-checks a mutex whose lock is not free.
 #include <linux/futex.h>
 #include <pthread.h>
 #include <qxplatform/errors.h>
