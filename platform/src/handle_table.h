@@ -149,9 +149,9 @@ Reader* RegisterReader();
 // of the table, so that a removing thread (which fences between clearing a slot
 // and looking at the marks) either sees the mark or is not seen clearing the
 // slot. Only this thread writes its record, with a plain load and store: a
-// handler that runs between the two leaves the depth as it found it, and at worst
-// its outermost exits are lost again, which only makes a remover wait for the
-// interrupted section too.
+// handler that runs between the two leaves the depth as it found it; at worst the
+// store takes back the count of the handler's outermost exits, which only makes a
+// remover that saw the handler's section wait for the interrupted one as well.
 class ReadSection {
  public:
   ReadSection() {
