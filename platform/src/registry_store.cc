@@ -231,33 +231,40 @@ LSTATUS Store::Init(unsigned file_mode) {
     if (rc != SQLITE_OK) return ErrorFromSqlite(rc);
   }
 
-  LSTATUS status;
-  {
+  // The store's format: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND for a new, empty file
+  // (it gets the schema), ERROR_BADDB for anything else. Tables without "meta"
+  // are also what a process sees when another one commits the schema between the
+  // two looks below, so that answer is only trusted when it stays.
+  bool schema_without_meta = false;
+  auto check_format = [&]() -> LSTATUS {
+    schema_without_meta = false;
     Stmt format(Prepare("SELECT value FROM meta WHERE name='format'"));
     if (!format) {
-      // No meta table: a new, empty file gets the schema; anything else is not
-      // a registry store.
       int err = sqlite3_errcode(db_);
       if ((err & 0xff) != SQLITE_ERROR) return ErrorFromSqlite(err);
       Stmt count(Prepare("SELECT count(*) FROM sqlite_master"));
       if (!count) return ErrorFromSqlite(sqlite3_errcode(db_));
-      rc = count.Step();
-      if (rc != SQLITE_ROW) return ErrorFromSqlite(rc);
-      if (count.Int(0) != 0 || !(empty_file || WholePages())) return ERROR_BADDB;
-      status = ERROR_FILE_NOT_FOUND;
-    } else {
-      rc = format.Step();
-      if (rc == SQLITE_ROW) {
-        if (sqlite3_column_type(format.get(), 0) != SQLITE_INTEGER || format.Int(0) != kFormat)
-          return ERROR_BADDB;
-        status = ERROR_SUCCESS;
-      } else if (rc == SQLITE_DONE) {
+      int step = count.Step();
+      if (step != SQLITE_ROW) return ErrorFromSqlite(step);
+      if (count.Int(0) != 0) {
+        schema_without_meta = true;
         return ERROR_BADDB;
-      } else {
-        return ErrorFromSqlite(rc);
       }
+      return empty_file || WholePages() ? ERROR_FILE_NOT_FOUND : ERROR_BADDB;
     }
+    int step = format.Step();
+    if (step == SQLITE_ROW)
+      return sqlite3_column_type(format.get(), 0) == SQLITE_INTEGER && format.Int(0) == kFormat
+                 ? ERROR_SUCCESS
+                 : ERROR_BADDB;
+    return step == SQLITE_DONE ? ERROR_BADDB : ErrorFromSqlite(step);
+  };
+  LSTATUS status = check_format();
+  for (int again = 0; status == ERROR_BADDB && schema_without_meta && again < 5; ++again) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 << again));
+    status = check_format();
   }
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return status;
   if (status != ERROR_SUCCESS) {
     LSTATUS made = CreateSchema();
     if (made != ERROR_SUCCESS) return made;
