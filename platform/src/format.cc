@@ -637,36 +637,18 @@ bool InsertsImpl(std::basic_string_view<Ch> t, std::span<const FormatArg> insert
       i = spec_end;
       continue;
     }
-    switch (char(n)) {
-      case '0':
-        ended = true;
-        break;
-      case 'n':
-        r += Ch('\n');
-        break;
-      case 'r':
-        r += Ch('\r');
-        break;
-      case 't':
-        r += Ch('\t');
-        break;
-      case '%':
-        r += Ch('%');
-        break;
-      case ' ':
-        r += Ch(' ');
-        break;
-      case '.':
-        r += Ch('.');
-        break;
-      case '!':
-        r += Ch('!');
-        break;
-      default:
-        // A lone "%" or an unknown escape: the character after it stands.
-        if (n != Ch(0)) r += n;
-        break;
-    }
+    // Compared as whole characters: a wide character whose low byte reads as
+    // "0" or "n" is no escape.
+    if (n == Ch('0'))
+      ended = true;
+    else if (n == Ch('n'))
+      r += Ch('\n');
+    else if (n == Ch('r'))
+      r += Ch('\r');
+    else if (n == Ch('t'))
+      r += Ch('\t');
+    else if (n != Ch(0))
+      r += n;  // "%%", "% ", "%.", "%!" and unknown escapes: the character after it stands
     i += n == Ch(0) ? 1 : 2;
   }
   if (max_width > 0 && max_width < 255) {

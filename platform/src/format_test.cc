@@ -185,6 +185,11 @@ TEST(Inserts, WindowsMessageSyntax) {
   EXPECT_EQ(out, "disk has 42 errors\n    x|%|");
   ASSERT_TRUE(FormatInserts("%2!04x! %1", ins, &out));
   EXPECT_EQ(out, "002a disk");
+  // Escapes are whole characters: in a wide template, U+0130 and U+016E (low
+  // bytes "0" and "n") after "%" stand as themselves.
+  std::u16string wide;
+  ASSERT_TRUE(FormatInsertsW(u"a%\u0130b%\u016Ec%.%!%0d", {}, &wide));
+  EXPECT_EQ(wide, u"a\u0130b\u016Ec.!");
   // An insert beyond the array fails, unless inserts are ignored.
   EXPECT_FALSE(FormatInserts("%4", ins, &out));
   ASSERT_TRUE(FormatInserts("%4 and %1!d!", {}, &out, true));
