@@ -4,7 +4,6 @@
 #include <pthread.h>
 #include <qxplatform/system.h>
 #include <qxplatform/text.h>
-#include <zelapi01.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +12,7 @@
 #include <cstring>
 
 #include "catalog_env.h"
+#include "catalog_language.h"
 
 namespace qx::comn {
 namespace {
@@ -98,26 +98,17 @@ void SetDebugSuffix(bool on) {
     g_debug_suffix.store(on, std::memory_order_relaxed);
 }
 
-// The user's language code for language-specific catalog files: up to three
-// characters, empty when none is set. The system-services library that knows the
-// user's language is not part of this build yet, so there is none.
-std::string UserLanguageCode() {
-  return {};
+// Facility 100, 0 and the negative facilities have no message file.
+bool HasFile(int facility) {
+  return facility > 0 && facility != 100;
 }
 
-// The base name of the file that holds a facility, or "" when no file does. All
-// facilities from 1 to 99 share one file.
-std::string FileBaseName(int facility) {
-  if (facility <= 0 || facility == 100) return {};
-  int number = facility < 100 ? 1 : facility;
-  std::string code = UserLanguageCode();
-  if (code.empty() || code[0] == ' ') {
-    std::string digits = std::to_string(number);
-    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
-    return "FAC" + digits;
-  }
-  std::string digits = number == 1 ? "001" : std::to_string(number);
-  return "F" + digits + code;
+// The base name of the file that holds a facility (REQUIRES: HasFile) for the
+// user's language code `code` ("" when none). All facilities from 1 to 99 share
+// one file.
+std::string FileBaseName(int facility, const std::string& code) {
+  std::string digits = facility < 100 ? "001" : std::to_string(facility);
+  return code.empty() ? "FAC" + digits : "F" + digits + code;
 }
 
 std::string FileNotFound(const MessageId& m, const std::string& base) {
@@ -248,15 +239,17 @@ namespace {
                                                       const CatalogEnv& env, RecentMessage& recent,
                                                       std::string* failure) {
   MessageId m = SplitMessageId(id);
-  std::string base = FileBaseName(m.facility);
-  if (base.empty()) {
-    *failure = FileNotFound(m, base);
+  if (!HasFile(m.facility)) {
+    *failure = FileNotFound(m, {});
     return nullptr;
   }
   SetDebugSuffix(env.debug);
-  // Taken before the search: a QX_init_file during the search makes the answer
-  // count as older.
+  // Taken before the language code and the search: a QX_init_file meanwhile makes
+  // the answer count as older.
   uint64_t generation = SearchGeneration();
+  // Asked only when there is a file to search for.
+  UserLanguage language = CatalogLanguage();
+  std::string base = FileBaseName(m.facility, language.code);
   CatalogSearch search =
       FindCatalog(env.dpath ? std::string_view(env.dpath) : DefaultCatalogFolder(), base);
   if (!search.found) {
@@ -283,8 +276,10 @@ namespace {
   recent.env_version = env.version;
   recent.search_generation = generation;
   // On the coarse clock, which lags by about a tick: the answer is not trusted
-  // longer than kSearchLifetime.
-  recent.expires = search.searched + kSearchLifetime - platform::CoarseClockLag();
+  // longer than kSearchLifetime after the older of the two things it rests on,
+  // the folder search and the language code.
+  recent.expires =
+      std::min(search.searched, language.read) + kSearchLifetime - platform::CoarseClockLag();
   return recent.msg.get();
 }
 

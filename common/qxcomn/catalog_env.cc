@@ -3,6 +3,8 @@
 
 #include <zelapi01.h>
 
+#include <utility>
+
 namespace qx::comn {
 namespace {
 
@@ -37,10 +39,13 @@ const char* StoreGetEnv(const char* name) {
 void CatalogEnvCache::Refresh() {
   watch_.Record();
   const char* dpath = StoreGetEnv("DPATH");
+  // zelapi01 reads the language code from the process environment, not the store.
+  std::optional<std::string> language = platform::GetEnv(kLanguageVariable);
   // The store hands out one text per value set, so another pointer is another
   // value (or the same one set again, which costs one search more).
-  if (dpath != env_.dpath) ++env_.version;
+  if (dpath != env_.dpath || language != language_) ++env_.version;
   env_.dpath = dpath;
+  language_ = std::move(language);
   env_.debug = StoreGetEnv("QX_QXIDEBUG") != nullptr;
 }
 

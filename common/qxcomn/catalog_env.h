@@ -11,6 +11,10 @@
 #include <qxplatform/environment.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
+
+#include "catalog_language.h"
 
 namespace qx::comn {
 
@@ -22,7 +26,9 @@ const char* StoreGetEnv(const char* name);
 struct CatalogEnv {
   const char* dpath = nullptr;  // "DPATH", or nullptr
   bool debug = false;           // "QX_QXIDEBUG" is set
-  uint64_t version = 0;         // changes (per thread) whenever dpath does
+  // Changes (per thread) whenever dpath does or the process environment's
+  // "UserLangCode" does: the language code names the files searched for.
+  uint64_t version = 0;
 };
 
 // The answers, kept by one thread (the catalog keeps one per thread). They are
@@ -40,8 +46,11 @@ class CatalogEnvCache {
  private:
   void Refresh();
 
-  platform::EnvironmentWatch watch_{{"DPATH", "QX_QXIDEBUG"}};
+  platform::EnvironmentWatch watch_{{"DPATH", "QX_QXIDEBUG", kLanguageVariable}};
   CatalogEnv env_;
+  // "UserLangCode" as the process environment held it at the last refresh: it is
+  // read from there (by zelapi01), not through the store.
+  std::optional<std::string> language_;
 };
 
 // The store's value of an option, or nullptr.
