@@ -2,10 +2,12 @@
 // argument order, widths and damaged files.
 #include <gtest/gtest.h>
 #include <qxcomn.h>
+#include <qxplatform/registry.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -324,6 +326,123 @@ TEST_F(CatalogTest, LowerLevelEntries) {
   int local = 0;
   EXPECT_EQ(QX_get_msg_ptr(&local, 61), nullptr);
   EXPECT_EQ(QX_init_file(), QX_STATUS_SUCCESS);
+}
+
+// Catalogs named with the user's language code beside those without one.
+class LanguageTest : public CatalogTest {
+ protected:
+  void SetUp() override {
+    ::unsetenv("UserLangCode");
+    CatalogTest::SetUp();
+    CatalogFolder("msg", {{"F357xyz.dat", Catalog({{"XYZTRAP", 357, {{61, "-I-ARGS, xyz"}}}})},
+                          {"F001xyz.dat", Catalog({{"XYZLOW", 5, {{1, "-S-FIVE, xyz five"}}}})},
+                          {"F357abc.dat", Catalog({{"ABCTRAP", 357, {{61, "-I-ARGS, abc"}}}})},
+                          {"F357 ab.dat", Catalog({{"BLANK", 357, {{61, "-I-ARGS, blank"}}}})},
+                          {"F357.dat", Catalog({{"EMPTY", 357, {{61, "-I-ARGS, empty"}}}})}});
+  }
+  void TearDown() override { ::unsetenv("UserLangCode"); }
+
+  // Sets the machine store's language code.
+  static void StoreCode(const char* code) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Tessary ZEL", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "UserLangCode", 0, REG_SZ, reinterpret_cast<const BYTE*>(code),
+                             DWORD(std::strlen(code) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+};
+
+const char* const kTrap = "%QXTRAP-I-ARGS, first %s then %d";
+const char* const kXyz = "%XYZTRAP-I-ARGS, xyz";
+const char* const kAbc = "%ABCTRAP-I-ARGS, abc";
+
+TEST_F(LanguageTest, TheCodeInTheEnvironmentNamesTheFiles) {
+  ::setenv("UserLangCode", "xyz", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kXyz);
+  EXPECT_STREQ(static_cast<const char*>(QX_get_facility(357)), "XYZTRAP");
+  EXPECT_EQ(Lookup(Id(5, 1, 1)), "%XYZLOW-S-FIVE, xyz five");
+  // Facility 99 lives only in FAC001.dat, which is not looked at.
+  EXPECT_EQ(Lookup(Id(99, 2, 1)), "Facility #99, Severity Level 'SUCCESS', Message #2 NOT FOUND");
+  EXPECT_EQ(Lookup(Id(358, 1, 4)),
+            "Facility #358, Severity Level 'FATAL', Message File 'F358xyz' NOT FOUND");
+  EXPECT_EQ(Lookup(Id(100, 1, 1)),
+            "Facility #100, Severity Level 'SUCCESS', Message File '' NOT FOUND");
+  // The code is at most three characters.
+  ::setenv("UserLangCode", "abcdef", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kAbc);
+}
+
+TEST_F(LanguageTest, AnEmptyCodeOrOneBeginningWithABlankIsNone) {
+  ::setenv("UserLangCode", " ab", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kTrap);
+  EXPECT_EQ(Lookup(Id(99, 2, 1)), "%HIGH-S-NINE, nine");
+  ::setenv("UserLangCode", "", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kTrap);
+  EXPECT_EQ(Lookup(Id(358, 1, 4)),
+            "Facility #358, Severity Level 'FATAL', Message File 'FAC358' NOT FOUND");
+}
+
+TEST_F(LanguageTest, TheStoredCodeServesWhileTheVariableIsUnset) {
+  StoreCode("xyz");
+  QX_init_file();
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kXyz);
+  // The variable comes first, and its changes count at once.
+  ::setenv("UserLangCode", "abc", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kAbc);
+  ::unsetenv("UserLangCode");
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kXyz);
+  // A change in the store alone counts at the next search, within a second.
+  StoreCode("abc");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kAbc);
+  StoreCode(" ab");
+  QX_init_file();
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kTrap);
+}
+
+TEST_F(LanguageTest, ANewCodeInTheEnvironmentCountsAtOnceInEveryThread) {
+  ::setenv("UserLangCode", "xyz", 1);
+  std::atomic<int> step{0};
+  std::string first, second;
+  std::thread keeper([&] {
+    first = Lookup(Id(357, 61, 3));
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    second = Lookup(Id(357, 61, 3));
+  });
+  while (step != 1) std::this_thread::yield();
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kXyz);
+  ::setenv("UserLangCode", "abc", 1);
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kAbc);
+  step = 2;
+  keeper.join();
+  EXPECT_EQ(first, kXyz);
+  EXPECT_EQ(second, kAbc);
+  ::unsetenv("UserLangCode");
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kTrap);
+}
+
+TEST_F(LanguageTest, TheStoreIsAskedOncePerSearchPeriod) {
+  // Without a code anywhere, the store's answer is kept: a code stored after the
+  // first search is not seen by other searches of the same second, in any thread.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kTrap);
+  StoreCode("xyz");
+  std::string swap = Lookup(Id(357, 62, 2));
+  std::string five;
+  std::thread([&] { five = Lookup(Id(5, 1, 1)); }).join();
+  if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(800)) {
+    EXPECT_EQ(swap, "%QXTRAP-E-SWAP, %s before %s");
+    EXPECT_EQ(five, "%LOW-S-FIVE, five");
+  } else {
+    GTEST_SKIP() << "too slow to stay within the search period";
+  }
+  QX_init_file();
+  EXPECT_EQ(Lookup(Id(357, 61, 3)), kXyz);
+  EXPECT_EQ(Lookup(Id(5, 1, 1)), "%XYZLOW-S-FIVE, xyz five");
 }
 
 TEST(CatalogToolErrors, TextsCarryTheToolNameAndValue) {

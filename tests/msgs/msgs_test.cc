@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <qxcomn.h>
+#include <qxplatform/registry.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -165,6 +166,48 @@ TEST(MessageFiles, CompilerErrorsWriteNothing) {
   EXPECT_NE(out.find("%QXIMSGV_F_0003 File Not Found or Access denied"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir + "/out/FAC357.dat"), "");
   EXPECT_EQ(RunCommand(BuildBinDir() + "/qxmsgc 2>/dev/null"), 2);
+}
+
+TEST(MessageFiles, AProcessFindsTheFilesOfItsLanguageCode) {
+  // Files of a language compiled by qxmsgc beside those without one, read by
+  // processes started with the code in their environment or in the machine
+  // store.
+  std::string dir = TestRoot() + "/lang";
+  RunCommand("mkdir -p " + dir);
+  WriteFile(dir + "/enu.msg", ".FACILITY QXTRAP 357\n.SEVERITY INFORMATIONAL\nHELLO hello\n.END\n");
+  WriteFile(dir + "/fra.msg",
+            ".FACILITY QXTRAP 357\n.SEVERITY INFORMATIONAL\nHELLO bonjour\n.END\n"
+            ".FACILITY QXERRNO 8\n.SEVERITY ERROR\nERRNO erreur %d : %s\n.END\n");
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -d " + dir + " " + dir + "/enu.msg"), 0);
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -o " + dir + "/F357fra.dat " + dir + "/fra.msg"),
+            0);
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -o " + dir + "/F001fra.dat " + dir + "/fra.msg"),
+            0);
+  auto run = [&](const std::string& language, uint32_t id) {
+    std::string out;
+    RunCommand("env -u UserLangCode " + language + " DPATH='" + dir + "' " + BuildBinDir() +
+                   "/msg_lookup " + std::to_string(id),
+               &out);
+    return out;
+  };
+  auto twice = [](const std::string& text) { return text + "\n" + text + "\n"; };
+  const uint32_t hello = QX_MSGID(357, 1, 3);
+  EXPECT_EQ(run("", hello), twice("%QXTRAP-I-HELLO, hello"));
+  EXPECT_EQ(run("UserLangCode=fra", hello), twice("%QXTRAP-I-HELLO, bonjour"));
+  // Facilities below 100 share F001fra.dat (qximsgv's line first, without values).
+  EXPECT_EQ(
+      run("UserLangCode=fra", QX_MSGID(8, 1, 2)).rfind("%QXERRNO-E-ERRNO, erreur %d : %s\n", 0),
+      0u);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvane\\Tessary ZEL", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "UserLangCode", 0, REG_SZ, reinterpret_cast<const BYTE*>("fra"), 4),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(run("", hello), twice("%QXTRAP-I-HELLO, bonjour"));
+  // The variable comes first, even a code that is none.
+  EXPECT_EQ(run("'UserLangCode= fr'", hello), twice("%QXTRAP-I-HELLO, hello"));
 }
 
 TEST(MessageFiles, TheProductCatalogsAreFoundWithoutDpath) {
