@@ -396,6 +396,22 @@ TEST(StoreLibrary, WithoutItTheCatalogSeesNoVariables) {
   EXPECT_EQ(run(), "%QXTRAP-I-HELLO, hello\n%QXTRAP-I-HELLO, hello  | lookup.c_7\n");
 }
 
+TEST(OpenedLater, TheLibraryLoadsIntoARunningProcessAndLooksUp) {
+  // A process that opens libqxcomn after start-up has only the loader's small
+  // reserve for the library's thread-local data: the library must fit it.
+  std::string dir = TestRoot() + "/later";
+  RunCommand("mkdir -p " + dir);
+  WriteFile(dir + "/l.msg", ".FACILITY QXTRAP 357\n.SEVERITY INFORMATIONAL\nHELLO hello\n.END\n");
+  ASSERT_EQ(RunCommand(BuildBinDir() + "/qxmsgc -d " + dir + " " + dir + "/l.msg"), 0);
+  std::string out;
+  EXPECT_EQ(RunCommand("DPATH='" + dir + "' " + BuildBinDir() + "/msg_dlopen " + BuildLibDir() +
+                           "/libqxcomn.so " + std::to_string(QX_MSGID(357, 1, 3)),
+                       &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "%QXTRAP-I-HELLO, hello\n");
+}
+
 TEST(LocalLine, DateAndTimeInTheUsersLocale) {
   std::string loc = TestRoot() + "/locales";
   RunCommand("mkdir -p " + loc);
