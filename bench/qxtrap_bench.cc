@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "udp_listener.h"
+
 extern char** environ;
 
 namespace {
@@ -31,31 +33,7 @@ std::string BinDir() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = std::to_string(ntohs(a.sin_port));
-  }
-  ~Listener() { close(fd_); }
-  const std::string& port() const { return port_; }
-  bool Receive() {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) return false;
-    char buf[4500];
-    return recv(fd_, buf, sizeof buf, 0) > 0;
-  }
-
- private:
-  int fd_ = -1;
-  std::string port_;
-};
+using Listener = qx::testing::UdpListener;
 
 // Starts a program, waits for its exit and for its datagram; the seconds it took.
 double TimedRun(const std::vector<std::string>& args, Listener& listener, bool* ok) {
@@ -67,7 +45,7 @@ double TimedRun(const std::vector<std::string>& args, Listener& listener, bool* 
   int status = 0;
   *ok = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 &&
         waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-        listener.Receive();
+        !listener.Receive(5000).empty();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

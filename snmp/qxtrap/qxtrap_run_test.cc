@@ -17,6 +17,7 @@
 
 #include "command_line.h"
 #include "test_env.h"
+#include "udp_listener.h"
 
 namespace qx::qxtrap {
 namespace {
@@ -61,33 +62,7 @@ std::vector<std::string> Messages(const std::string& err) {
   return lines;
 }
 
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), len);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = std::to_string(ntohs(a.sin_port));
-  }
-  ~Listener() { close(fd_); }
-  const std::string& port() const { return port_; }
-  Bytes Receive(int timeout_ms = 2000) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return {};
-    Bytes data(65536);
-    ssize_t n = recv(fd_, data.data(), data.size(), 0);
-    data.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return data;
-  }
-
- private:
-  int fd_ = -1;
-  std::string port_;
-};
+using Listener = qx::testing::UdpListener;
 
 std::unique_ptr<snmp::SnmpPdu> Decode(const Bytes& d) {
   auto pdu = snmp::snmp_pdu_create(0);
