@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <qxplatform/format.h>
 #include <sys/auxv.h>
+#include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -118,9 +119,33 @@ struct ThreadStack {
 };
 [[gnu::tls_model("initial-exec")]] thread_local ThreadStack t_stack;
 
+// The main thread's stack, without pthread_getattr_np: for the main thread the C
+// library learns the stack by reading and parsing /proc/self/maps, which costs
+// as much as the rest of a small program's run. The kernel stores the program's
+// file name last on the stack (only a null pointer lies above it), so the page
+// end above that name is the top; below it the stack may grow by its size limit,
+// and the kernel keeps that much free of other mappings. False when the limit is
+// unlimited, the name is missing or the caller runs elsewhere: then the C
+// library's answer is used.
+bool MainThreadStack(ThreadStack* stack) {
+  const uintptr_t name = ::getauxval(AT_EXECFN);
+  struct rlimit limit;
+  if (name == 0 || ::getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return false;
+  const uintptr_t top = (name + std::strlen(reinterpret_cast<const char*>(name)) + kPage) & ~(kPage - 1);
+  const uintptr_t size = uintptr_t(limit.rlim_cur);
+  // A thread that forked is its child's only thread, on a stack of its own.
+  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (size >= top || frame < top - size || frame >= top) return false;
+  stack->low = top - size;
+  stack->high = top;
+  return true;
+}
+
 const ThreadStack& CurrentStack() {
   if (!t_stack.known) {
     t_stack.known = true;
+    if (::gettid() == Self() && MainThreadStack(&t_stack)) return t_stack;
     pthread_attr_t attr;
     if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
       void* addr = nullptr;

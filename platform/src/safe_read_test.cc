@@ -3,6 +3,7 @@
 // or an unreadable byte, and the process's own memory after a fork.
 #include <gtest/gtest.h>
 #include <qxplatform/format.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,15 @@ TEST(SafeRead, TheSameTextWhereverItLies) {
   EXPECT_EQ(SafeReadWString(u"wide on the program", 4), u"wide");
   char16_t wide_on_stack[] = u"wide on the stack";
   EXPECT_EQ(SafeReadWString(wide_on_stack, 100), wide_on_stack);
+}
+
+TEST(SafeRead, TheMainThreadReadsItsStackUpToTheTop) {
+  // The program's file name and its first environment lie at the very top of the
+  // main thread's stack, above every frame: they read whole.
+  const char* name = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(SafeReadString(name, 100000), name);
+  for (char** e = environ; *e != nullptr; ++e) EXPECT_EQ(SafeReadString(*e, 100000), *e);
 }
 
 TEST(SafeRead, CopyIntoABufferWritesNoMoreThanAskedAndNoNul) {
