@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -27,8 +28,48 @@ bool IsFile(const std::string& path) {
 // dlopen with the flags every load uses. RTLD_NODELETE keeps the promise that a
 // bound library is never unloaded, whatever dlclose calls happen elsewhere.
 void* Open(const std::string& path, bool* found_file) {
-  if (found_file && IsFile(path)) *found_file = true;
+  if (!IsFile(path)) return nullptr;  // the loader would only fail the same way
+  if (found_file) *found_file = true;
   return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+}
+
+// The loader's cache file, mapped. A program may search for several optional
+// libraries, so the map is kept while the file stays the same; ldconfig puts a
+// new file in place by renaming it over the old one. A replaced map is never
+// unmapped: another thread may still be reading it.
+struct LoaderCacheMap {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  struct timespec changed;
+  const unsigned char* bytes;  // null when the file could not be mapped
+};
+
+std::atomic<const LoaderCacheMap*> g_loader_cache{nullptr};
+
+bool SameFile(const LoaderCacheMap& m, const struct stat& st) {
+  return m.device == st.st_dev && m.inode == st.st_ino && m.size == st.st_size &&
+         m.changed.tv_sec == st.st_mtim.tv_sec && m.changed.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// The current map; null when there is no cache file.
+const LoaderCacheMap* LoaderCache() {
+  static constexpr char kPath[] = "/etc/ld.so.cache";
+  struct stat st;
+  if (::stat(kPath, &st) != 0) return nullptr;
+  const LoaderCacheMap* current = g_loader_cache.load(std::memory_order_acquire);
+  if (current != nullptr && SameFile(*current, st)) return current;
+  int fd = ::open(kPath, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  void* map = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  auto* fresh = new LoaderCacheMap{
+      st.st_dev, st.st_ino, st.st_size, st.st_mtim,
+      map == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(map)};
+  g_loader_cache.store(fresh, std::memory_order_release);
+  return fresh;
 }
 
 // Whether the name is in the loader's cache (/etc/ld.so.cache, the format that
@@ -36,35 +77,25 @@ void* Open(const std::string& path, bool* found_file) {
 // strings, each offset counted from the start of the file). A file that is not
 // of that format gives true: the caller then asks the loader itself.
 bool InLoaderCache(const std::string& file) {
-  int fd = ::open("/etc/ld.so.cache", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  void* map = MAP_FAILED;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0)
-    map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  ::close(fd);
-  if (map == MAP_FAILED) return true;
-  const auto* bytes = static_cast<const unsigned char*>(map);
-  const size_t size = size_t(st.st_size);
+  const LoaderCacheMap* cache = LoaderCache();
+  if (cache == nullptr) return false;
+  if (cache->bytes == nullptr) return true;
+  const unsigned char* bytes = cache->bytes;
+  const size_t size = size_t(cache->size);
   static constexpr char kMagic[] = "glibc-ld.so.cache1.1";
   constexpr size_t kHeader = 48, kEntry = 24;  // fixed by the format
-  bool found = false, known = false;
-  if (size >= kHeader && std::memcmp(bytes, kMagic, sizeof kMagic - 1) == 0) {
-    uint32_t count;
-    std::memcpy(&count, bytes + 20, 4);
-    if (count <= (size - kHeader) / kEntry) {
-      known = true;
-      for (uint32_t i = 0; i < count && !found; ++i) {
-        uint32_t key;
-        std::memcpy(&key, bytes + kHeader + size_t(i) * kEntry + 4, 4);
-        if (key < size && file.size() < size - key &&
-            std::memcmp(bytes + key, file.c_str(), file.size() + 1) == 0)
-          found = true;
-      }
-    }
+  if (size < kHeader || std::memcmp(bytes, kMagic, sizeof kMagic - 1) != 0) return true;
+  uint32_t count;
+  std::memcpy(&count, bytes + 20, 4);
+  if (count > (size - kHeader) / kEntry) return true;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t key;
+    std::memcpy(&key, bytes + kHeader + size_t(i) * kEntry + 4, 4);
+    if (key < size && file.size() < size - key &&
+        std::memcmp(bytes + key, file.c_str(), file.size() + 1) == 0)
+      return true;
   }
-  ::munmap(map, size);
-  return found || !known;
+  return false;
 }
 
 // The folders the loader searches after its cache: those of the C library, their
