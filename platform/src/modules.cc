@@ -65,9 +65,9 @@ const LoaderCacheMap* LoaderCache() {
   if (::fstat(fd, &st) == 0 && st.st_size > 0)
     map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   ::close(fd);
-  auto* fresh = new LoaderCacheMap{
-      st.st_dev, st.st_ino, st.st_size, st.st_mtim,
-      map == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(map)};
+  auto* fresh =
+      new LoaderCacheMap{st.st_dev, st.st_ino, st.st_size, st.st_mtim,
+                         map == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(map)};
   g_loader_cache.store(fresh, std::memory_order_release);
   return fresh;
 }

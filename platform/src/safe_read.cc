@@ -132,7 +132,8 @@ bool MainThreadStack(ThreadStack* stack) {
   struct rlimit limit;
   if (name == 0 || ::getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
     return false;
-  const uintptr_t top = (name + std::strlen(reinterpret_cast<const char*>(name)) + kPage) & ~(kPage - 1);
+  const uintptr_t top =
+      (name + std::strlen(reinterpret_cast<const char*>(name)) + kPage) & ~(kPage - 1);
   const uintptr_t size = uintptr_t(limit.rlim_cur);
   // A thread that forked is its child's only thread, on a stack of its own.
   const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));

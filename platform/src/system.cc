@@ -122,13 +122,14 @@ std::string SystemRoot() {
 std::string ProgramPath() {
   // Asked once: the module lookups, the library search and the trace name all
   // want it, and it is the path the program was started from, as Windows keeps
-  // a module's file name (the kernel's link would follow a later rename).
-  static const std::string path = [] {
+  // a module's file name (the kernel's link would follow a later rename). Never
+  // destroyed: threads may still ask during exit.
+  static const std::string* path = [] {
     char buf[4096];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n <= 0 ? std::string() : std::string(buf, size_t(n));
+    return new std::string(n <= 0 ? std::string() : std::string(buf, size_t(n)));
   }();
-  return path;
+  return *path;
 }
 
 std::string DefaultInstallDir() {
