@@ -72,30 +72,13 @@ const LoaderCacheMap* LoaderCache() {
   return fresh;
 }
 
-// Whether the name is in the loader's cache (/etc/ld.so.cache, the format that
-// ldconfig has written since glibc 2.32: a header, fixed-size entries, then the
-// strings, each offset counted from the start of the file). A file that is not
-// of that format gives true: the caller then asks the loader itself.
+// Whether the name is in the loader's cache.
 bool InLoaderCache(const std::string& file) {
   const LoaderCacheMap* cache = LoaderCache();
   if (cache == nullptr) return false;
   if (cache->bytes == nullptr) return true;
-  const unsigned char* bytes = cache->bytes;
-  const size_t size = size_t(cache->size);
-  static constexpr char kMagic[] = "glibc-ld.so.cache1.1";
-  constexpr size_t kHeader = 48, kEntry = 24;  // fixed by the format
-  if (size < kHeader || std::memcmp(bytes, kMagic, sizeof kMagic - 1) != 0) return true;
-  uint32_t count;
-  std::memcpy(&count, bytes + 20, 4);
-  if (count > (size - kHeader) / kEntry) return true;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t key;
-    std::memcpy(&key, bytes + kHeader + size_t(i) * kEntry + 4, 4);
-    if (key < size && file.size() < size - key &&
-        std::memcmp(bytes + key, file.c_str(), file.size() + 1) == 0)
-      return true;
-  }
-  return false;
+  return LoaderCacheLists(
+      std::string_view(reinterpret_cast<const char*>(cache->bytes), size_t(cache->size)), file);
 }
 
 // The folders the loader searches after its cache: those of the C library, their
@@ -148,6 +131,25 @@ HMODULE Fail(bool found_file) {
 }
 
 }  // namespace
+
+bool LoaderCacheLists(std::string_view cache, const std::string& file) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(cache.data());
+  const size_t size = cache.size();
+  static constexpr char kMagic[] = "glibc-ld.so.cache1.1";
+  constexpr size_t kHeader = 48, kEntry = 24;  // fixed by the format
+  if (size < kHeader || std::memcmp(bytes, kMagic, sizeof kMagic - 1) != 0) return true;
+  uint32_t count;
+  std::memcpy(&count, bytes + 20, 4);
+  if (count > (size - kHeader) / kEntry) return true;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t key;
+    std::memcpy(&key, bytes + kHeader + size_t(i) * kEntry + 4, 4);
+    if (key < size && file.size() < size - key &&
+        std::memcmp(bytes + key, file.c_str(), file.size() + 1) == 0)
+      return true;
+  }
+  return false;
+}
 
 std::string LibraryFileName(std::string_view name) {
   std::string n(name);

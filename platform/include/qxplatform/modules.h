@@ -62,6 +62,12 @@ QXP_CXX_API std::string ModuleFolder(const void* address);
 // last step of LoadLibraryFrom, taken only then).
 QXP_CXX_API bool LoaderMayFind(const std::string& file);
 
+// Whether the bytes of a loader cache file (/etc/ld.so.cache in the format that
+// ldconfig has written since glibc 2.32: a header, fixed-size entries, then the
+// strings, each offset counted from the start of the file) list the file name.
+// Bytes of another format give true: the caller then asks the loader itself.
+QXP_CXX_API bool LoaderCacheLists(std::string_view cache, const std::string& file);
+
 }  // namespace qx::platform
 #endif
 
