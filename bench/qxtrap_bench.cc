@@ -61,8 +61,11 @@ void BM_QxtrapRunVsMinimalSender(benchmark::State& state) {
   setenv("QX_STATE_DIR", (root + "/state").c_str(), 1);
   setenv("QX_RUNTIME_DIR", (root + "/run").c_str(), 1);
   // As installed: the system environment key holds a "Path" that qxtrap's start
-  // reads and adds to its own. No process keeps the store open (the bench lets go
-  // of it), so every run opens it as the first and only user.
+  // reads and adds to its own. With the argument 0 no process keeps the store open
+  // (the bench lets go of it), so every run opens it as the first and only user;
+  // with 1 the bench keeps it open, as the product's running services do, and a
+  // run joins it.
+  const bool store_held = state.range(0) != 0;
   HKEY key = nullptr;
   const std::string path = "/usr/local/bin:/usr/bin:/bin";
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
@@ -74,7 +77,7 @@ void BM_QxtrapRunVsMinimalSender(benchmark::State& state) {
     return;
   }
   RegCloseKey(key);
-  qx::platform::CloseRegistryStores();
+  if (!store_held) qx::platform::CloseRegistryStores();
   Listener listener;
   const std::string bin = BinDir();
   const std::vector<std::string> qxtrap = {
@@ -105,9 +108,15 @@ void BM_QxtrapRunVsMinimalSender(benchmark::State& state) {
     state.counters["floor_ratio"] = floor_total / reference_total;
     state.counters["ratio_to_floor"] = qxtrap_total / floor_total;
   }
+  qx::platform::CloseRegistryStores();
   std::filesystem::remove_all(root);
 }
-BENCHMARK(BM_QxtrapRunVsMinimalSender)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_QxtrapRunVsMinimalSender)
+    ->ArgName("store_held")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0);
 
 void BM_EncodeFiveBindingTrap(benchmark::State& state) {
   using namespace qx::snmp;
